@@ -1,0 +1,46 @@
+// Files. Names are UTF-16 inside the program; they are converted to UTF-8 in
+// a fixed buffer at this boundary. A name longer than the system's path limit
+// fails with file_error_name_too_long, nothing is allocated for it.
+#pragma once
+#include <cstdint>
+
+typedef int file_t;
+constexpr file_t invalid_file = -1;
+
+constexpr int file_error_not_found = 2;
+constexpr int file_error_name_too_long = 36;
+
+// Open hints.
+enum : uint32_t {
+    file_hint_none = 0,
+    file_hint_sequential = 1, // read front to back
+    file_hint_random = 2,     // read at scattered offsets
+    file_hint_unbuffered = 4, // bypass the page cache when the file system allows it
+};
+
+struct file_info {
+    uint64_t size;       // bytes
+    uint64_t write_time; // FILETIME of the last write
+    bool is_directory;
+};
+
+// The calling thread's last error.
+int file_last_error();
+
+// Opens an existing file or directory for reading; invalid_file on failure.
+file_t file_open_read(const char16_t* name, uint32_t hints);
+// Creates the file, replacing any file of that name, for writing.
+file_t file_create(const char16_t* name);
+// Reads up to size bytes at the current position; the count, 0 at the end, -1 on failure.
+int64_t file_read(file_t f, void* buffer, uint64_t size);
+// Reads up to size bytes at offset; the count, 0 at the end, -1 on failure.
+int64_t file_read_at(file_t f, void* buffer, uint64_t size, uint64_t offset);
+// Writes all bytes; size, or -1 on failure.
+int64_t file_write_all(file_t f, const void* data, uint64_t size);
+int file_get_info(file_t f, file_info* info);
+int file_delete(const char16_t* name);
+void file_close(file_t f);
+
+// The executable's full path as UTF-16; its length, or 0 when it cannot be had
+// or does not fit into capacity units.
+uint64_t executable_path(char16_t* out, uint64_t capacity);

@@ -1,0 +1,87 @@
+// The response record and the response header builder. Every answer begins
+// with the header block of build_response_headers, written into the slot's
+// send buffer half right where it will be sent.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+#include "os/clock.h"
+#include "os/event.h"
+
+struct request_record;
+struct embedded_file;
+
+// Status table indices used by the server.
+enum : int32_t {
+    status_ok = 2,
+    status_partial_content = 8,
+    status_found = 11,
+    status_not_modified = 13,
+    status_bad_request = 16,
+    status_forbidden = 19,
+    status_not_found = 20,
+    status_method_not_allowed = 21,
+    status_length_required = 27,
+    status_range_not_satisfiable = 32,
+    status_internal_error = 39,
+    status_count = 45,
+};
+
+// Generated pages write their body this many bytes into the slot buffer; the
+// header block and chunk-size line are moved to end exactly there.
+constexpr uint64_t body_offset = 65536;
+
+// content length that selects chunked transfer coding
+constexpr uint64_t content_length_chunked = ~0ULL;
+
+struct byte_range {
+    uint64_t first; // first byte position
+    uint64_t last;  // last byte position
+};
+
+struct response_record {
+    std::atomic<bool> resolving; // the slot is resolving a path (reload handshake)
+    bool secure;                 // the connection runs over TLS
+    bool encoding_br;            // the body is the ".br" variant
+    bool encoding_gzip;          // the body is the ".gz" variant
+    char16_t* path_buffer;       // the slot's path buffer (set by init)
+    uint64_t path_capacity;      // its capacity in UTF-16 units
+
+    // Send members: the two halves of the send buffer and the packet in flight.
+    int64_t send_result;         // result of the last send; -1 means it failed
+    int32_t send_error;          // error code of that failure
+    bool half;                   // half being filled: 0 the first, 1 the second
+    char* send_base;             // start of the slot's send buffer
+    char* slot_buffer;           // the half being filled by the response code
+    const char* p_send;          // packet handed to the sending thread
+    uint64_t slot_buffer_size;   // length of one half
+    uint64_t size_send;          // length of the packet in flight
+    event_t send_request;        // auto-reset, created clear: a packet waits
+    event_t send_done;           // auto-reset, created signalled: no packet in flight
+};
+
+// Writes the header block into buffer (capacity bytes from buffer). Returns
+// the bytes written (a NUL follows when room is left), or 0 when a piece did
+// not fit: the rest of the buffer is then zero-filled and nothing is to be sent.
+// content_length content_length_chunked selects chunked coding; range,
+// write_time (FILETIME), asset, charset and location may each be null.
+uint64_t build_response_headers(response_record* response, char* buffer, uint64_t capacity,
+                                int32_t status, int32_t type, uint64_t content_length,
+                                bool keep_alive, bool short_form, const byte_range* range,
+                                const uint64_t* write_time, const embedded_file* asset,
+                                const char* charset, const char* location);
+
+// Writes value in decimal and a NUL at *p and leaves *p on the NUL. Returns 0,
+// or -1 writing nothing when room is 1 or less or too small for digits and NUL.
+int format_decimal(char** p, uint64_t room, uint64_t value);
+
+// Writes an HTTP date ("Thu, 6 Mar 2025 8:05:09 GMT") and a NUL; returns its
+// length, 0 when room is below 30.
+uint64_t format_http_date(const civil_time* utc, char* buffer, uint64_t room);
+
+// Sends the body gathered since body_offset as one chunk of a chunked "200 OK"
+// text/html answer, with the header block first when header_sent is clear.
+// On success moves *write and *end to the other half's body; false when the
+// send failed (the page then stops).
+bool flush_chunk(response_record* response, request_record* request, char** write, char** end,
+                 bool* header_sent, bool* flushing, const char* charset);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "content/path_resolution.h"
 #include "os/clock.h"
 #include "os/event.h"
 
@@ -44,8 +45,7 @@ struct response_record {
     bool secure;                 // the connection runs over TLS
     bool encoding_br;            // the body is the ".br" variant
     bool encoding_gzip;          // the body is the ".gz" variant
-    char16_t* path_buffer;       // the slot's path buffer (set by init)
-    uint64_t path_capacity;      // its capacity in UTF-16 units
+    resolved_path resolved;      // the request's file-system path, in the slot's path buffer
 
     // Send members: the two halves of the send buffer and the packet in flight.
     int64_t send_result;         // result of the last send; -1 means it failed

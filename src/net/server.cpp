@@ -40,8 +40,7 @@ void slot_setup(connection_slot* slot, uint32_t number)
     response->secure = false;
     response->encoding_br = false;
     response->encoding_gzip = false;
-    response->path_buffer = nullptr;
-    response->path_capacity = 0;
+    response->resolved = resolved_path{};
     response->send_result = 0;
     response->send_error = 0;
     response->half = false;
@@ -55,6 +54,7 @@ void slot_setup(connection_slot* slot, uint32_t number)
     event_create(&response->send_request, false, false);
     event_create(&response->send_done, false, true);
     event_create(&slot->tls.lock, false, true);
+    event_create(&slot->reader_event, false, false);
     slot->tls.ssl = nullptr;
     slot->tls.references.store(0);
     slot->tls.rbio = nullptr;
@@ -115,9 +115,9 @@ void slots_start(G_SOCKET* server)
         response->half = false;
         response->p_send = nullptr;
         response->slot_buffer_size = s / 2;
-        response->path_buffer = reinterpret_cast<char16_t*>(
+        response->resolved.path_buffer = reinterpret_cast<char16_t*>(
             base + n * (align_page(s) + align_page(r)) + i * 2 * align_page(p));
-        response->path_capacity = p;
+        response->resolved.capacity = p;
         slot->tls.p_recv = slot->receive_begin;
         slot->tls.p_recv_size = r;
     }
@@ -209,5 +209,7 @@ void slot_teardown(connection_slot* slot)
     event_close(&slot->response.send_request);
     event_signal(&slot->response.send_done);
     event_close(&slot->response.send_done);
+    event_signal(&slot->reader_event);
+    event_close(&slot->reader_event);
     reset_request(&slot->request);
 }

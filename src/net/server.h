@@ -22,6 +22,7 @@ struct connection_slot {
     request_record request;      // the request being served
     response_record response;    // the answer being built, with the send members
     event_t start;               // auto-reset: releases the receiving thread
+    event_t reader_event;        // auto-reset: this slot's turn in the large-file reader queue
     tls_state tls;               // the connection's socket and TLS object
     std::atomic<bool> connected; // a connection is being served
     std::atomic<bool> running;   // the slot is in use and its threads may run

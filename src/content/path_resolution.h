@@ -1,0 +1,41 @@
+// From a request path to a file-system path: the base directory from the
+// document root and the host and vdir mappings, percent-decoding, an in-place
+// normalisation that never climbs above the URL part's "/", and the MIME type
+// with the extension filter's verdict.
+#pragma once
+#include <cstdint>
+
+#include "core/settings.h"
+
+struct request_record;
+
+struct resolved_path {
+    uint64_t prefix_length;   // UTF-16 units in front of the URL part (root, mapping targets)
+    char16_t* path_buffer;    // the slot's path buffer; the finished path starts here
+    char16_t* url_part;       // where the URL part begins (always with "/")
+    char16_t* path_end;       // the terminating NUL of the finished path
+    bool redirect;            // a virtual directory was named without its trailing "/"
+    uint64_t url_part_length; // units of the normalised URL part
+    uint64_t capacity;        // units of the path buffer
+    int32_t type;             // MIME type index; 0 when the extension filter refuses the file
+};
+
+// Builds the file-system path for the request in the resolved path's buffer.
+// 0 on success; -1 on failure, or with `redirect` set when the request named a
+// virtual directory without "/" (its path has then been rewritten to carry
+// the "/" and the query). Call only inside the slot's resolving window.
+int resolve_path(resolved_path* resolved, request_record* request);
+
+// Percent-decodes (when decode is set) the NUL-terminated input and converts it
+// from UTF-8 into at most room UTF-16 units; the units written, 0 on failure.
+uint64_t decode_url_path(char16_t* out, uint64_t room, const char* input, uint64_t length, bool decode);
+
+// Sets `type` from the extension of the path between url_part and path_end.
+void classify_extension(resolved_path* resolved);
+
+// The entry named key (exact, case-sensitive), or null.
+const mapping_entry* find_mapping(const mapping_list* list, const char16_t* key);
+
+// Copies count bytes when room >= count (0); 22 for a null pointer; 34, with
+// the room zero-filled, when it does not fit. A count of 0 returns 0 at once.
+int copy_bounded(void* destination, uint64_t room, const void* source, uint64_t count);

@@ -187,7 +187,7 @@ TEST(SignalThread, SignalsBecomeControls)
         kill(getpid(), sig);
         EXPECT_EQ(event_wait(&g_console_stop, 5000), event_signalled) << sig;
         EXPECT_EQ(event_wait(&g_service.stop_request, 5000), event_signalled) << sig;
-        EXPECT_TRUE(signalled(&g_service.service_stop)) << sig;
+        EXPECT_EQ(event_wait(&g_service.service_stop, 5000), event_signalled) << sig;
         EXPECT_TRUE(g_shadow_console.control_event_seen.load());
         event_reset(&g_console_stop);
         event_reset(&g_service.stop_request);

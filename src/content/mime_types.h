@@ -34,3 +34,18 @@ extern const char* const mime_types[mime_type_count];
 // The text of a type index; "application/octet-stream" for an index outside
 // the table, so a stray index never reads past it nor invites rendering.
 const char* mime_type_text(int32_t index);
+
+// One entry of the extension table.
+struct extension_row {
+    const char* name; // lower-case extension without its ".", NUL-terminated
+    int32_t type;     // index in mime_types
+};
+
+// The extension table: extension_count entries sorted byte-wise by name (as
+// unsigned bytes), so that find_sorted finds each of them.
+constexpr uint64_t extension_count = 187;
+extern const extension_row extension_table[extension_count];
+
+// The type index of a lower-case, NUL-terminated UTF-8 extension (without its
+// "."): its entry in the extension table, or mime_application_octet_stream.
+int32_t extension_type(const char* extension);

@@ -3,6 +3,7 @@
 // work in the clear and a ClientHello is closed unanswered.
 #include <openssl/crypto.h>
 #include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include <cstring>
 
@@ -59,6 +60,14 @@ int tls_load_cert_key()
 }
 
 void tls_set_options(int no_weak_ciphers) { cipher_choice = no_weak_ciphers ? 1 : 0; }
+
+bool tls_certificate_covers(const char* host, uint64_t length)
+{
+    // OpenSSL takes a length of 0 as "up to the NUL", which an empty name lacks.
+    if (!cert_valid.load() || server_context == nullptr || host == nullptr || length == 0) return false;
+    X509* certificate = SSL_CTX_get0_certificate(server_context);
+    return certificate != nullptr && X509_check_host(certificate, host, length, 0, nullptr) == 1;
+}
 
 int64_t tls_recv(tls_state* tls, char* buffer, uint64_t size)
 {

@@ -42,6 +42,10 @@ int tls_set_groups(const char* bits);
 int tls_load_cert_key();
 void tls_set_options(int no_weak_ciphers);
 
+// Whether the loaded certificate is valid and names host (length bytes, no
+// NUL needed); false without one. Any thread.
+bool tls_certificate_covers(const char* host, uint64_t length);
+
 // Receives up to size bytes; > 0 bytes delivered, <= 0 failure (so_error and
 // tls_status tell why).
 int64_t tls_recv(tls_state* tls, char* buffer, uint64_t size);

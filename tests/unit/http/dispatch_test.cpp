@@ -1,0 +1,434 @@
+// Request dispatch with the real parser, path resolution, fixed pages and send
+// path, but no threads of the slot: every packet is read from p_send/size_send
+// and the send_done token handed back by the test itself.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/settings.h"
+#include "http/dispatch.h"
+#include "http/request.h"
+#include "http/response.h"
+#include "net/server.h"
+#include "os/event.h"
+
+namespace {
+
+constexpr uint64_t half_size = 262144;
+
+TEST(UpgradeHostHash, HandComputedValues)
+{
+    struct hash_case {
+        std::string host;
+        uint64_t hash;
+    };
+    const hash_case cases[] = {
+        {"", 0},
+        {"a", 0x61},
+        {"site", 0x65746973},
+        // Eight bytes fill the word once; the final XOR adds a zero word.
+        {"abcdefgh", 0x6867666564636261},
+        // "t" at index 8: halves swapped (0x47), plus 8.
+        {"localhost", 0x736f686c61636f23},
+        {"www.example.com", 0x6d857b27c317b878},
+        // Indices 16 and 17 are taken as they are again.
+        {"www.example.org.uk", 0x9ce54c67c317d30d},
+        // From 0x80 on the byte counts as negative: 0xF0 with its upper
+        // half, plus the index (0x80 at 8 gives 0xF8 + 8 = 0x00).
+        {"12345678\x80\xff\x9a\x7f", 0x3837363536303a31},
+        {"\xc3\xa9t\xc3\xa9.example.test.x", 0x1d30c1cb6a4b02ae},
+    };
+    for (const hash_case& hc : cases)
+        EXPECT_EQ(upgrade_host_hash(hc.host.data(), hc.host.size()), hc.hash) << hc.host;
+}
+
+TEST(UpgradeHostHash, OnlyTheGivenBytesCount)
+{
+    const char text[] = "example.com:8080";
+    EXPECT_EQ(upgrade_host_hash(text, 11), upgrade_host_hash("example.com", 11));
+    EXPECT_NE(upgrade_host_hash(text, 11), upgrade_host_hash(text, 16));
+}
+
+// One connection slot with its buffers and send events, and settings that the
+// tests change put back afterwards.
+class Dispatch : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { event_create(&reload_done, true, true); }
+    static void TearDownTestSuite() { event_close(&reload_done); }
+
+    void SetUp() override
+    {
+        g_min_gz.store(false);
+        g_upgrade_hsts_in_effect.store(false);
+        g_upgrade_https_in_effect.store(false);
+        saved_root_length = g_root_length;
+        std::memcpy(saved_root, g_root, sizeof(saved_root));
+        saved_vdir = g_vdir_mappings;
+        set_root(u"/nonexistent-quillnest-root");
+
+        send_buffer.assign(2 * half_size, '#');
+        receive_buffer.assign(receive_buffer_length + 1, '\0');
+        path_buffer.assign(path_buffer_length, u'\0');
+        slot.reset(new connection_slot{});
+        response_record* response = &slot->response;
+        response->send_base = send_buffer.data();
+        response->slot_buffer = send_buffer.data();
+        response->slot_buffer_size = half_size;
+        response->send_result = 0;
+        response->resolved.path_buffer = path_buffer.data();
+        response->resolved.capacity = path_buffer_length;
+        ASSERT_EQ(event_create(&response->send_request, false, false), 0);
+        ASSERT_EQ(event_create(&response->send_done, false, true), 0);
+        slot->receive_begin = receive_buffer.data();
+        slot->receive_end = receive_buffer.data() + receive_buffer_length;
+        slot->tls.so.store(invalid_socket);
+        reset_request(&slot->request);
+    }
+
+    void TearDown() override
+    {
+        event_close(&slot->response.send_request);
+        event_close(&slot->response.send_done);
+        g_upgrade_https_in_effect.store(false);
+        reload_pending.store(false);
+        event_signal(&reload_done);
+        g_root_length = saved_root_length;
+        std::memcpy(g_root, saved_root, sizeof(saved_root));
+        g_vdir_mappings = saved_vdir;
+    }
+
+    void set_root(const std::u16string& root)
+    {
+        std::memcpy(g_root, root.c_str(), (root.size() + 1) * sizeof(char16_t));
+        g_root_length = root.size();
+    }
+
+    // Puts text into the receive buffer as the receive loop does.
+    void receive(const std::string& text)
+    {
+        std::memcpy(receive_buffer.data(), text.data(), text.size());
+        receive_buffer[text.size()] = '\0';
+        length = text.size();
+    }
+
+    void dispatch(const std::string& text)
+    {
+        receive(text);
+        dispatch_request(slot.get(), receive_buffer.data(), length);
+    }
+
+    // Whether a packet was handed over within wait_ms; its bytes in `packet`.
+    bool take_packet(int64_t wait_ms = 0)
+    {
+        if (event_wait(&slot->response.send_request, wait_ms) != event_signalled) return false;
+        packet.assign(slot->response.p_send, slot->response.size_send);
+        event_signal(&slot->response.send_done);
+        return true;
+    }
+
+    // The one packet a request is answered with ("" when there is none).
+    std::string answer(const std::string& text)
+    {
+        dispatch(text);
+        if (!take_packet()) return std::string();
+        std::string first = packet;
+        EXPECT_FALSE(take_packet()) << "one packet for " << text;
+        return first;
+    }
+
+    // Parses text for check_https_upgrade.
+    void parse(const std::string& text)
+    {
+        receive(text);
+        reset_request(&slot->request);
+        ASSERT_TRUE(parse_request(&slot->request, receive_buffer.data(), length, slot->receive_end));
+    }
+
+    std::vector<char> send_buffer;
+    std::vector<char> receive_buffer;
+    std::vector<char16_t> path_buffer;
+    std::unique_ptr<connection_slot> slot;
+    uint64_t length = 0;
+    std::string packet;
+    char16_t saved_root[256];
+    uint64_t saved_root_length = 0;
+    mapping_list saved_vdir{};
+};
+
+std::string status_line(const std::string& packet) { return packet.substr(0, packet.find("\r\n")); }
+
+std::string header_value(const std::string& packet, const std::string& name)
+{
+    std::string block = packet.substr(0, packet.find("\r\n\r\n") + 2);
+    size_t at = block.find("\r\n" + name + ": ");
+    if (at == std::string::npos) return std::string();
+    at += 4 + name.size();
+    return block.substr(at, block.find("\r\n", at) - at);
+}
+
+std::string body_of(const std::string& packet) { return packet.substr(packet.find("\r\n\r\n") + 4); }
+
+const char short_405[] = "HTTP/1.1 405 Method Not Allowed\r\nServer: quillnestweb\r\n"
+                         "Content-Type: text/plain\r\nConnection: close\r\nContent-Length: 48\r\n\r\n"
+                         "quillnest web server\r\n\r\n405 Method Not Allowed\r\n";
+const char short_400[] = "HTTP/1.1 400 Bad Request\r\nServer: quillnestweb\r\n"
+                         "Content-Type: text/plain\r\nConnection: close\r\nContent-Length: 41\r\n\r\n"
+                         "quillnest web server\r\n\r\n400 Bad Request\r\n";
+
+TEST_F(Dispatch, RefusedMethodGets405AndTheConnectionEnds)
+{
+    for (const char* text : {"DELETE /x HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n",
+                             "OPTIONS * HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n",
+                             "PUT / HTTP/1.1\r\nHost: x\r\n\r\n"}) {
+        EXPECT_EQ(answer(text), short_405) << text;
+        EXPECT_FALSE(slot->request.keep_alive) << text;
+        EXPECT_FALSE(slot->tls.abortive_close.load()) << text;
+    }
+}
+
+TEST_F(Dispatch, MalformedRequestGets400AndAnAbortiveClose)
+{
+    const std::string header_only = std::string(short_400).substr(0, std::strlen(short_400) - 41);
+    struct bad_case {
+        const char* text;
+        std::string expected;
+    };
+    const bad_case cases[] = {
+        {"get / HTTP/1.1\r\nHost: x\r\n\r\n", short_400},
+        {"PROPFIND / HTTP/1.1\r\nHost: x\r\n\r\n", short_400},
+        {"GET / HTTP/1.1\r\nConnection: keep-alive\r\n\r\n", short_400},
+        {"GET nothing HTTP/1.1\r\nHost: x\r\n\r\n", short_400},
+        // A HEAD request gets the header block alone.
+        {"HEAD / HTTP/1.1\r\nConnection: keep-alive\r\n\r\n", header_only},
+    };
+    for (const bad_case& bc : cases) {
+        slot->tls.abortive_close.store(false);
+        EXPECT_EQ(answer(bc.text), bc.expected) << bc.text;
+        EXPECT_FALSE(slot->request.keep_alive) << bc.text;
+        EXPECT_TRUE(slot->tls.abortive_close.load()) << bc.text;
+    }
+}
+
+TEST_F(Dispatch, IncompleteRequestWaitsWithoutAnswer)
+{
+    std::string full = "GET /quillnest/ HTTP/1.1\r\nHost: x\r\n\r\n";
+    dispatch(full.substr(0, 20));
+    EXPECT_FALSE(take_packet());
+    EXPECT_FALSE(slot->request.complete);
+    EXPECT_NE(slot->request.pending_end, nullptr);
+
+    // More data behind the same start completes it.
+    dispatch(full);
+    ASSERT_TRUE(take_packet());
+    EXPECT_EQ(status_line(packet), "HTTP/1.1 200 OK");
+}
+
+TEST_F(Dispatch, Routing)
+{
+    struct route_case {
+        const char* text;
+        const char* status;
+        const char* body_mark; // a piece of the body, or null for no body
+    };
+    const route_case cases[] = {
+        {"GET /quillnest/theme.css HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK", ".qn_"},
+        // The prefix test covers ten bytes only.
+        {"GET /quillnestx HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK", "Enjoy the nest!"},
+        {"HEAD /quillnest/ HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK", nullptr},
+        // POST goes to the built-in handler whatever the path.
+        {"POST /anything HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.1 200 OK", "hello"},
+        {"POST /quillnest/ HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 411 Length Required", "411"},
+        // Percent-encoded, the prefix is not the built-in space: the file is missing.
+        {"GET /%71uillnest/theme.css HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found", "404 Not Found"},
+        {"GET /missing HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found", "404 Not Found"},
+    };
+    for (const route_case& rc : cases) {
+        std::string got = answer(rc.text);
+        EXPECT_EQ(status_line(got), rc.status) << rc.text;
+        if (rc.body_mark) EXPECT_NE(body_of(got).find(rc.body_mark), std::string::npos) << rc.text;
+        else EXPECT_EQ(body_of(got), "") << rc.text;
+    }
+}
+
+TEST_F(Dispatch, ContentCodingAndSecureAreSetPerRequest)
+{
+    slot->response.encoding_br = true;
+    slot->response.encoding_gzip = true;
+    slot->response.secure = true;
+    answer("GET /quillnest/ HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_FALSE(slot->response.encoding_br);
+    EXPECT_FALSE(slot->response.encoding_gzip);
+    EXPECT_FALSE(slot->response.secure);
+}
+
+TEST_F(Dispatch, UnresolvablePathGets500InHtml)
+{
+    g_root_length = 0;
+    g_root[0] = 0;
+    std::string got = answer("GET /a HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n");
+    EXPECT_EQ(status_line(got), "HTTP/1.1 500 Internal Server Error");
+    EXPECT_EQ(header_value(got, "Content-Type"), "text/html");
+    EXPECT_EQ(header_value(got, "Connection"), "close");
+    EXPECT_NE(body_of(got).find("500 Internal Server Error</td>"), std::string::npos);
+    EXPECT_EQ(header_value(got, "Content-Length"), std::to_string(body_of(got).size()));
+    EXPECT_FALSE(slot->request.keep_alive);
+    EXPECT_FALSE(slot->response.resolving.load());
+}
+
+TEST_F(Dispatch, VirtualDirectoryWithoutSlashIsRedirected)
+{
+    char16_t name[] = u"media";
+    char16_t target[] = u"/nonexistent-quillnest-media";
+    char16_t user[] = u"";
+    mapping_entry entry{name, target, user, std::char_traits<char16_t>::length(target), false};
+    g_vdir_mappings = mapping_list{&entry, nullptr, 1};
+
+    struct redirect_case {
+        const char* text;
+        const char* location;
+        bool body;
+    };
+    const redirect_case cases[] = {
+        {"GET /media HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n", "/media/", true},
+        {"GET /media?x=1 HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n", "/media/?x=1", true},
+        {"HEAD /media HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n", "/media/", false},
+    };
+    for (const redirect_case& rc : cases) {
+        std::string got = answer(rc.text);
+        EXPECT_EQ(status_line(got), "HTTP/1.1 302 Found") << rc.text;
+        EXPECT_EQ(header_value(got, "Location"), rc.location) << rc.text;
+        EXPECT_EQ(header_value(got, "Connection"), "keep-alive") << rc.text;
+        std::string body = body_of(got);
+        if (rc.body)
+            EXPECT_NE(body.find(std::string("<a href=\"") + rc.location + "\">"), std::string::npos) << rc.text;
+        else
+            EXPECT_EQ(body, "") << rc.text;
+        EXPECT_TRUE(slot->request.keep_alive) << rc.text;
+    }
+}
+
+TEST_F(Dispatch, ResolvingWaitsForARunningReload)
+{
+    event_reset(&reload_done);
+    reload_pending.store(true);
+    receive("GET /quillnest/ HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        dispatch_request(slot.get(), receive_buffer.data(), length);
+        done.store(true);
+    });
+    EXPECT_FALSE(take_packet(200)) << "answered while the settings were being replaced";
+    EXPECT_FALSE(done.load());
+    // The waiting slot has stepped back, so the reload can go on.
+    EXPECT_FALSE(slot->response.resolving.load());
+
+    reload_pending.store(false);
+    event_signal(&reload_done);
+    EXPECT_TRUE(take_packet(5000));
+    worker.join();
+    EXPECT_EQ(status_line(packet), "HTTP/1.1 200 OK");
+    EXPECT_FALSE(slot->response.resolving.load());
+}
+
+// The HTTPS upgrade with the per-slot verdict cache. No certificate is loaded
+// in these tests, so a computed verdict is always false; a cached true
+// verdict is planted to reach the redirect.
+class Upgrade : public Dispatch {
+protected:
+    void SetUp() override
+    {
+        Dispatch::SetUp();
+        g_upgrade_https_in_effect.store(true);
+    }
+
+    bool check() { return check_https_upgrade(slot.get(), receive_buffer.data()); }
+
+    const std::string request_text = "GET /a%20b/c?x=1&y HTTP/1.1\r\nHost: Site:8080\r\n"
+                                     "Upgrade-Insecure-Requests: 1\r\n\r\n";
+    const uint64_t site_hash = upgrade_host_hash("site", 4);
+};
+
+TEST_F(Upgrade, ComputedVerdictIsCachedWithTheHostHash)
+{
+    ASSERT_EQ(site_hash & 1, 1u) << "the test needs a hash whose lowest bit the verdict replaces";
+    parse(request_text);
+    EXPECT_FALSE(check());
+    EXPECT_EQ(slot->upgrade_verdict.load(), site_hash & ~1ULL);
+    EXPECT_EQ(std::string(receive_buffer.data(), 3), "GET") << "nothing is written without a redirect";
+}
+
+TEST_F(Upgrade, CachedVerdictWritesTheUrl)
+{
+    slot->upgrade_verdict.store(site_hash | 1);
+    parse(request_text);
+    ASSERT_TRUE(check());
+    EXPECT_STREQ(receive_buffer.data(), "https://site:8080/a%20b/c?x=1&y");
+    EXPECT_EQ(slot->upgrade_verdict.load(), site_hash | 1);
+
+    // Without a query nothing follows the path.
+    parse("GET /index.htm HTTP/1.1\r\nHost: site\r\nUpgrade-Insecure-Requests: 1\r\n\r\n");
+    ASSERT_TRUE(check());
+    EXPECT_STREQ(receive_buffer.data(), "https://site/index.htm");
+}
+
+TEST_F(Upgrade, AnotherHostIsCheckedAgain)
+{
+    slot->upgrade_verdict.store(site_hash | 1);
+    parse("GET / HTTP/1.1\r\nHost: other\r\nUpgrade-Insecure-Requests: 1\r\n\r\n");
+    EXPECT_FALSE(check());
+    EXPECT_EQ(slot->upgrade_verdict.load(), upgrade_host_hash("other", 5) & ~1ULL);
+}
+
+TEST_F(Upgrade, ConditionsThatRuleItOut)
+{
+    struct off_case {
+        const char* name;
+        std::string text;
+        bool secure;
+        bool in_effect;
+        uint64_t slot_buffer_size;
+        int32_t method; // replaces the parsed method when not -1
+    };
+    const off_case cases[] = {
+        {"over TLS", request_text, true, true, half_size, -1},
+        {"upgrade not in effect", request_text, false, false, half_size, -1},
+        {"no header", "GET / HTTP/1.1\r\nHost: site\r\n\r\n", false, true, half_size, -1},
+        {"header value 0", "GET / HTTP/1.1\r\nHost: site\r\nUpgrade-Insecure-Requests: 0\r\n\r\n", false, true,
+         half_size, -1},
+        {"no Host", "GET / HTTP/1.0\r\nUpgrade-Insecure-Requests: 1\r\n\r\n", false, true, half_size, -1},
+        {"Host longer than the slot buffer", request_text, false, true, 8, -1},
+        {"method not served", request_text, false, true, half_size, method_options},
+    };
+    for (const off_case& oc : cases) {
+        slot->upgrade_verdict.store(site_hash | 1);
+        parse(oc.text);
+        slot->response.secure = oc.secure;
+        g_upgrade_https_in_effect.store(oc.in_effect);
+        slot->response.slot_buffer_size = oc.slot_buffer_size;
+        if (oc.method != -1) slot->request.method = oc.method;
+        EXPECT_FALSE(check()) << oc.name;
+        EXPECT_EQ(slot->upgrade_verdict.load(), site_hash | 1) << oc.name << ": the cache is untouched";
+    }
+}
+
+TEST_F(Upgrade, DispatchSendsTheRedirect)
+{
+    slot->upgrade_verdict.store(site_hash | 1);
+    std::string got = answer("GET /docs/?v=2 HTTP/1.1\r\nHost: site:8080\r\nUpgrade-Insecure-Requests: 1\r\n"
+                             "Connection: keep-alive\r\n\r\n");
+    EXPECT_EQ(status_line(got), "HTTP/1.1 302 Found");
+    EXPECT_EQ(header_value(got, "Location"), "https://site:8080/docs/?v=2");
+    EXPECT_NE(body_of(got).find("<a href=\"https://site:8080/docs/?v=2\">"), std::string::npos);
+    EXPECT_TRUE(slot->request.keep_alive);
+
+    // Without the header the same request is served over plain HTTP.
+    got = answer("GET /quillnest/ HTTP/1.1\r\nHost: site:8080\r\n\r\n");
+    EXPECT_EQ(status_line(got), "HTTP/1.1 200 OK");
+}
+
+} // namespace

@@ -1,5 +1,6 @@
 // The entry point: the process-wide objects in their order, the service
 // commands of the command line, then the server from start-up to shutdown.
+#include "content/file_delivery.h"
 #include "core/lifecycle.h"
 #include "core/settings.h"
 #include "core/text.h"
@@ -15,12 +16,14 @@ int main(int argc, char** argv)
 {
     // Every thread inherits the blocked signals: only the signal thread takes them.
     console_block_signals();
+    file_queue_init();
     service_setup(argc, argv);
     console_setup();
 
     if (parse_service_commands(argc, argv) == -1) {
         console_teardown();
         service_teardown();
+        file_queue_release();
         return 0;
     }
     signal_thread_start();
@@ -38,6 +41,7 @@ int main(int argc, char** argv)
 
     console_teardown();
     service_teardown();
+    file_queue_release();
     settings_release();
     return 0;
 }

@@ -45,6 +45,8 @@ struct response_record {
     bool secure;                 // the connection runs over TLS
     bool encoding_br;            // the body is the ".br" variant
     bool encoding_gzip;          // the body is the ".gz" variant
+    bool negotiated;             // a file-delivery answer: with min_gz its body depends on
+                                 // Accept-Encoding and Accept, which caches must know
     resolved_path resolved;      // the request's file-system path, in the slot's path buffer
 
     // Send members: the two halves of the send buffer and the packet in flight.

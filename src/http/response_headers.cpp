@@ -246,7 +246,8 @@ uint64_t build_response_headers(response_record* response, char* buffer, uint64_
     else if (response->encoding_gzip) put(&w, "Content-Encoding: gzip\r\n");
     // With variants on, the body depends on Accept-Encoding and Accept, and a
     // shared cache must not hand a ".br" body to a client that cannot decode it.
-    if (g_min_gz.load(std::memory_order_relaxed)) put(&w, "Vary: Accept-Encoding, Accept\r\n");
+    if (response->negotiated && g_min_gz.load(std::memory_order_relaxed))
+        put(&w, "Vary: Accept-Encoding, Accept\r\n");
 
     if (range != nullptr) {
         put(&w, "Accept-Ranges: bytes\r\n");

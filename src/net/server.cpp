@@ -40,6 +40,7 @@ void slot_setup(connection_slot* slot, uint32_t number)
     response->secure = false;
     response->encoding_br = false;
     response->encoding_gzip = false;
+    response->negotiated = false;
     response->resolved = resolved_path{};
     response->send_result = 0;
     response->send_error = 0;

@@ -16,6 +16,7 @@ enum : uint32_t {
     file_hint_sequential = 1, // read front to back
     file_hint_random = 2,     // read at scattered offsets
     file_hint_unbuffered = 4, // bypass the page cache when the file system allows it
+    file_hint_nonblocking = 8, // never wait in open (a FIFO without a writer)
 };
 
 struct file_info {

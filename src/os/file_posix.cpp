@@ -32,12 +32,13 @@ file_t file_open_read(const char16_t* name, uint32_t hints)
     char native[PATH_MAX];
     if (!to_native(name, native)) return invalid_file;
     int fd = -1;
+    int flags = O_RDONLY | O_CLOEXEC | ((hints & file_hint_nonblocking) ? O_NONBLOCK : 0);
     if (hints & file_hint_unbuffered) {
-        fd = open(native, O_RDONLY | O_CLOEXEC | O_DIRECT);
+        fd = open(native, flags | O_DIRECT);
         // tmpfs and some other file systems refuse O_DIRECT: read through the cache.
         if (fd < 0 && errno != EINVAL) return invalid_file;
     }
-    if (fd < 0) fd = open(native, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fd = open(native, flags);
     if (fd < 0) return invalid_file;
     if (hints & file_hint_sequential) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     if (hints & file_hint_random) posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);

@@ -328,20 +328,23 @@ TEST_F(ResponseHeaders, ContentEncodingAndVary)
         bool br;
         bool gzip;
         bool min_gz;
+        bool negotiated;   // a file-delivery answer
         const char* lines; // between Connection and Accept-Ranges
     };
     const coding_case cases[] = {
-        {false, false, false, ""},
-        {true, false, false, "Content-Encoding: br\r\n"},
-        {false, true, false, "Content-Encoding: gzip\r\n"},
-        {true, true, false, "Content-Encoding: br\r\n"},
-        {false, false, true, "Vary: Accept-Encoding, Accept\r\n"},
-        {true, false, true, "Content-Encoding: br\r\nVary: Accept-Encoding, Accept\r\n"},
-        {false, true, true, "Content-Encoding: gzip\r\nVary: Accept-Encoding, Accept\r\n"},
+        {false, false, false, true, ""},
+        {true, false, false, true, "Content-Encoding: br\r\n"},
+        {false, true, false, true, "Content-Encoding: gzip\r\n"},
+        {true, true, false, true, "Content-Encoding: br\r\n"},
+        {false, false, true, true, "Vary: Accept-Encoding, Accept\r\n"},
+        {true, false, true, true, "Content-Encoding: br\r\nVary: Accept-Encoding, Accept\r\n"},
+        {false, true, true, true, "Content-Encoding: gzip\r\nVary: Accept-Encoding, Accept\r\n"},
+        {false, false, true, false, ""},
     };
     for (const coding_case& cc : cases) {
         response.encoding_br = cc.br;
         response.encoding_gzip = cc.gzip;
+        response.negotiated = cc.negotiated;
         g_min_gz.store(cc.min_gz);
         byte_range range{0, 0};
         header_call c;

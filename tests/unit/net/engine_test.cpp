@@ -25,6 +25,7 @@
 #include "net/server.h"
 #include "service/console.h"
 #include "service/service.h"
+#include "support/loopback.h"
 
 namespace {
 
@@ -112,7 +113,7 @@ protected:
         server->packet_length_rw[1] = send_buffer_length;
         server->region.unit_size = large_page_minimum(&server->region);
         for (uint32_t i = 0; i < slot_count; ++i) slot_setup(&server->slots[i], i);
-        port = pick_port();
+        port = free_loopback_port();
         server->port = port;
         server->addr_local_port = port;
         server->configured.store(true);
@@ -132,19 +133,6 @@ protected:
         service_teardown();
     }
 
-    static uint16_t pick_port()
-    {
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        socklen_t len = sizeof(a);
-        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-        close(s);
-        return ntohs(a.sin_port);
-    }
-
     static void wait_listening()
     {
         for (int i = 0; i < 500 && so_listen.load() == invalid_socket; ++i)
@@ -153,16 +141,8 @@ protected:
 
     static int connect_client()
     {
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-        int one = 1;
-        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-        timeval tv{10, 0};
-        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        int s = connect_loopback(port);
+        EXPECT_GE(s, 0);
         return s;
     }
 

@@ -24,6 +24,7 @@
 #include "net/server.h"
 #include "service/console.h"
 #include "service/service.h"
+#include "support/loopback.h"
 
 extern "C" {
 void* __libc_malloc(size_t size);
@@ -87,37 +88,6 @@ constexpr bool sanitized = true;
 #else
 constexpr bool sanitized = false;
 #endif
-
-uint16_t pick_port()
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    socklen_t len = sizeof(a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-int connect_to(uint16_t port)
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-        close(s);
-        return -1;
-    }
-    int one = 1;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    timeval tv{10, 0};
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    return s;
-}
 
 // Reads one answer: the header block, then Content-Length bytes unless the
 // answer has no body. Returns the status code, 0 when the connection failed.
@@ -187,14 +157,14 @@ TEST(RequestPath, TenThousandMixedRequestsAllocateNothing)
     ASSERT_GT(utf8_to_utf16(text, 1024, ini.c_str()), 0u);
     settings_reading reading;
     ASSERT_EQ(settings_parse_text(&server, text, &reading), 0);
-    server.port = pick_port();
+    server.port = free_loopback_port();
     server.addr_local_port = server.port;
     server.configured.store(true);
     slots_start(&server);
     std::thread listener([] { run_server(&server); });
     int s = -1;
     for (int i = 0; i < 500 && s < 0; ++i) {
-        s = connect_to(server.port);
+        s = connect_loopback(server.port);
         if (s < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_GE(s, 0);
@@ -221,7 +191,7 @@ TEST(RequestPath, TenThousandMixedRequestsAllocateNothing)
     counting.store(true);
     int answered = 0;
     for (int c = 0; c < total / per_connection; ++c) {
-        s = connect_to(server.port);
+        s = connect_loopback(server.port);
         ASSERT_GE(s, 0);
         for (int i = 0; i < per_connection; ++i) {
             const mixed_request& q = requests[(c * per_connection + i) % (sizeof(requests) / sizeof(requests[0]))];

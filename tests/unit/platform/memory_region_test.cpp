@@ -1,33 +1,16 @@
 #include "platform/memory_region.h"
 
 #include <gtest/gtest.h>
+
 #include <unistd.h>
 
 #include <cstring>
 #include <string>
+#include "support/capture.h"
 
 namespace {
 
 constexpr uint64_t mib = 1024 * 1024;
-
-template <typename body_type>
-std::string capture_stderr(body_type body)
-{
-    int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
-    int saved = dup(2);
-    dup2(fds[1], 2);
-    close(fds[1]);
-    body();
-    dup2(saved, 2);
-    close(saved);
-    std::string out;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buffer, sizeof(buffer))) > 0) out.append(buffer, (size_t)n);
-    close(fds[0]);
-    return out;
-}
 
 TEST(MemoryRegion, UnitIsAPowerOfTwoOfAtLeastTwoMiB)
 {
@@ -51,7 +34,7 @@ TEST(MemoryRegion, FiveMiBNeedReservesWholeUnits)
     }
 
     int rc = -1;
-    std::string messages = capture_stderr([&] { rc = region_reserve(&region, count); });
+    std::string messages = capture(2, [&] { rc = region_reserve(&region, count); });
     ASSERT_EQ(rc, 0) << messages;
     ASSERT_NE(region.base, nullptr);
     EXPECT_EQ(region.unit_size, unit);
@@ -85,7 +68,7 @@ TEST(MemoryRegion, QuietWithoutVerbose)
     memory_region region;
     std::memset(&region, 0, sizeof(region));
     int rc = -1;
-    std::string messages = capture_stderr([&] { rc = region_reserve(&region, 1); });
+    std::string messages = capture(2, [&] { rc = region_reserve(&region, 1); });
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(messages, "");
     region_reset(&region);
@@ -102,7 +85,7 @@ TEST(MemoryRegion, ImpossibleSizesFailCleanly)
         memory_region region;
         std::memset(&region, 0, sizeof(region));
         int rc = 0;
-        std::string messages = capture_stderr([&] { rc = region_reserve(&region, count); });
+        std::string messages = capture(2, [&] { rc = region_reserve(&region, count); });
         EXPECT_EQ(rc, -1) << count;
         EXPECT_EQ(region.base, nullptr) << count;
         EXPECT_EQ(messages.rfind("!! _aligned_malloc() failed to allocate RAM!\n   ^ERROR: ", 0), 0u) << messages;

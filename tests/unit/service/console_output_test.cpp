@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -17,6 +18,7 @@
 #include <string>
 
 #include "service/service.h"
+#include "support/capture.h"
 
 namespace {
 
@@ -32,24 +34,6 @@ std::string fmt(const char* format, ...)
 }
 
 // Runs body with the stream pointed into a pipe; returns what was written.
-template <typename body_type>
-std::string capture(int stream, body_type body)
-{
-    int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
-    int saved = dup(stream);
-    dup2(fds[1], stream);
-    close(fds[1]);
-    body();
-    dup2(saved, stream);
-    close(saved);
-    std::string out;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buffer, sizeof(buffer))) > 0) out.append(buffer, (size_t)n);
-    close(fds[0]);
-    return out;
-}
 
 struct format_case {
     std::string got;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "service/service.h"
+#include "support/capture.h"
 
 namespace {
 
@@ -66,19 +67,8 @@ std::pair<int, std::string> run_parser(std::vector<std::string> arguments)
     for (std::string& a : arguments) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
-    int saved = dup(1);
-    dup2(fds[1], 1);
-    close(fds[1]);
-    int result = parse_service_commands((int)argv.size() - 1, argv.data());
-    dup2(saved, 1);
-    close(saved);
-    std::string out;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buffer, sizeof(buffer))) > 0) out.append(buffer, (size_t)n);
-    close(fds[0]);
+    int result = 0;
+    std::string out = capture(1, [&] { result = parse_service_commands((int)argv.size() - 1, argv.data()); });
     return {result, out};
 }
 

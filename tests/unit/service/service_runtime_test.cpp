@@ -1,30 +1,13 @@
 #include <gtest/gtest.h>
+
 #include <unistd.h>
 
 #include <string>
 
 #include "service/service.h"
+#include "support/capture.h"
 
 namespace {
-
-template <typename body_type>
-std::string capture_stdout(body_type body)
-{
-    int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
-    int saved = dup(1);
-    dup2(fds[1], 1);
-    close(fds[1]);
-    body();
-    dup2(saved, 1);
-    close(saved);
-    std::string out;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buffer, sizeof(buffer))) > 0) out.append(buffer, (size_t)n);
-    close(fds[0]);
-    return out;
-}
 
 // True when text is "[YYYY-MM-DD / hh:mm:ss] " followed by note.
 bool stamped(const std::string& text, const std::string& note)
@@ -59,10 +42,10 @@ TEST(ServiceRuntime, SetupControlsAndTeardown)
     EXPECT_FALSE(signalled(&g_service.service_stop));
     EXPECT_FALSE(signalled(&g_service.reload_request));
 
-    std::string paused = capture_stdout([] { service_control_handler(control_pause); });
+    std::string paused = capture(1, [] { service_control_handler(control_pause); });
     EXPECT_TRUE(stamped(paused, "{paused}\n")) << paused;
     EXPECT_TRUE(g_service.paused.load());
-    std::string resumed = capture_stdout([] { service_control_handler(control_continue); });
+    std::string resumed = capture(1, [] { service_control_handler(control_continue); });
     EXPECT_TRUE(stamped(resumed, "{resumed}\n")) << resumed;
     EXPECT_FALSE(g_service.paused.load());
 
@@ -71,9 +54,9 @@ TEST(ServiceRuntime, SetupControlsAndTeardown)
     EXPECT_TRUE(signalled(&g_service.reload_request));
     EXPECT_FALSE(signalled(&g_service.reload_request));
 
-    std::string trigger = capture_stdout([] { service_control_handler(32); });
+    std::string trigger = capture(1, [] { service_control_handler(32); });
     EXPECT_TRUE(stamped(trigger, "{TRIGGEREVENT}\n")) << trigger;
-    EXPECT_EQ(capture_stdout([] { service_control_handler(4); }), "");
+    EXPECT_EQ(capture(1, [] { service_control_handler(4); }), "");
     EXPECT_FALSE(signalled(&g_service.stop_request));
 
     // A stop outside service mode also releases the listener's service stop.

@@ -60,15 +60,6 @@ constexpr asset_source group_sources[builtin_asset_count] = {
      qn_file_visual_test_htm, &qn_file_visual_test_htm_size},
 };
 
-constexpr int compare_bytes(const char* a, const char* b)
-{
-    while (*a && *a == *b) {
-        ++a;
-        ++b;
-    }
-    return (int)(unsigned char)*a - (int)(unsigned char)*b;
-}
-
 constexpr bool in_group(const char* url)
 {
     for (uint64_t i = 0; i < group_prefix_length; ++i) {
@@ -81,7 +72,7 @@ constexpr bool group_sources_sorted()
 {
     for (uint32_t i = 0; i < builtin_asset_count; ++i) {
         if (!in_group(group_sources[i].url)) return false;
-        if (i > 0 && compare_bytes(group_sources[i - 1].url, group_sources[i].url) >= 0) return false;
+        if (i > 0 && compare_units(group_sources[i - 1].url, group_sources[i].url) >= 0) return false;
     }
     return true;
 }
@@ -178,7 +169,7 @@ void sort_group(embedded_file** group, uint32_t count)
     for (uint32_t i = 1; i < count; ++i) {
         embedded_file* moving = group[i];
         uint32_t j = i;
-        while (j > 0 && compare_bytes(group[j - 1]->sort_key, moving->sort_key) > 0) {
+        while (j > 0 && compare_units(group[j - 1]->sort_key, moving->sort_key) > 0) {
             group[j] = group[j - 1];
             --j;
         }

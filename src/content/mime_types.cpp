@@ -326,21 +326,10 @@ constexpr extension_row extension_table[] = {
 
 namespace {
 
-// Byte-wise order of the lookup: unsigned bytes, the first difference decides.
-constexpr bool sorts_before(const char* a, const char* b)
-{
-    for (;; ++a, ++b) {
-        unsigned char x = (unsigned char)*a;
-        unsigned char y = (unsigned char)*b;
-        if (x != y) return x < y;
-        if (x == 0) return false;
-    }
-}
-
 constexpr bool extensions_sorted()
 {
     for (uint64_t i = 1; i < extension_count; ++i) {
-        if (!sorts_before(extension_table[i - 1].name, extension_table[i].name)) return false;
+        if (compare_units(extension_table[i - 1].name, extension_table[i].name) >= 0) return false;
     }
     return true;
 }

@@ -23,15 +23,6 @@ int hex_value(char c)
     return -1;
 }
 
-// Units compared as unsigned numbers; equal through the NUL means equal.
-int compare16(const char16_t* a, const char16_t* b)
-{
-    for (;; ++a, ++b) {
-        if (*a != *b) return *a < *b ? -1 : 1;
-        if (*a == 0) return 0;
-    }
-}
-
 bool is_separator(char16_t unit) { return unit == u'/' || unit == u'\\'; }
 
 // Appends length units of text and a NUL at the write position. The text must
@@ -260,24 +251,9 @@ void classify_extension(resolved_path* resolved)
 const mapping_entry* find_mapping(const mapping_list* list, const char16_t* key)
 {
     if (!list || !list->entries || list->count == 0 || !key) return nullptr;
-    // The halving of the sorted-table search, over the entries' names.
-    const uint64_t count = list->count;
-    uint64_t low = 0;
-    uint64_t n = count;
-    uint64_t middle = n / 2;
-    for (;;) {
-        int order = compare16(key, list->entries[middle].name);
-        if (order == 0) return &list->entries[middle];
-        if (middle == low) return nullptr;
-        if (order > 0) {
-            n -= middle + 1 - low;
-            low = middle + 1;
-            if (low >= count) return nullptr;
-        } else {
-            n = middle - low;
-        }
-        middle = low + n / 2;
-    }
+    const mapping_entry* entries = list->entries;
+    int64_t i = find_sorted_in(list->count, key, [entries](uint64_t k) { return entries[k].name; });
+    return i < 0 ? nullptr : &entries[i];
 }
 
 int copy_bounded(void* destination, uint64_t room, const void* source, uint64_t count)

@@ -87,18 +87,10 @@ enum key_index : int64_t {
 };
 static_assert(sizeof(settings_keys) / sizeof(settings_keys[0]) == key_count);
 
-constexpr int compare16(const char16_t* a, const char16_t* b)
-{
-    for (;; ++a, ++b) {
-        if (*a != *b) return *a < *b ? -1 : 1;
-        if (*a == 0) return 0;
-    }
-}
-
 constexpr bool keys_sorted()
 {
     for (int64_t i = 1; i < key_count; ++i) {
-        if (compare16(settings_keys[i - 1], settings_keys[i]) >= 0) return false;
+        if (compare_units(settings_keys[i - 1], settings_keys[i]) >= 0) return false;
     }
     return true;
 }
@@ -130,7 +122,7 @@ bool truth(const char16_t* value)
 // The mode word of ext and ext_no_ext: true means "block".
 bool blocks(const char16_t* value)
 {
-    return value[0] == 0 || value[0] == u'0' || value[0] == u'n' || compare16(value, u"block") == 0;
+    return value[0] == 0 || value[0] == u'0' || value[0] == u'n' || compare_units(value, u"block") == 0;
 }
 
 // Decimal number as the C library reads it: white space, sign, digits up to
@@ -230,7 +222,7 @@ void set_mappings(mapping_list* list, const char16_t* block)
         return;
     }
     std::sort(entries, entries + count, [](const mapping_entry& a, const mapping_entry& b) {
-        return compare16(a.name, b.name) < 0;
+        return compare_units(a.name, b.name) < 0;
     });
     list->entries = entries;
     list->text = text;

@@ -16,41 +16,6 @@ uint32_t gather(const unsigned char** p, uint32_t value, int count)
     return value;
 }
 
-// Units compared as unsigned numbers; equal through the NUL means equal.
-template <typename unit>
-int compare(const unit* a, const unit* b)
-{
-    for (;; ++a, ++b) {
-        if (*a != *b) return *a < *b ? -1 : 1;
-        if (*a == 0) return 0;
-    }
-}
-
-// Binary search that halves the range [low, low + n) until the key is met or
-// the range is empty.
-template <typename unit, typename stored>
-int64_t search(const stored* const* table, uint64_t count, const stored* key)
-{
-    if (!table || !key || count == 0) return -1;
-    uint64_t low = 0;
-    uint64_t n = count;
-    uint64_t middle = n / 2;
-    for (;;) {
-        int order = compare(reinterpret_cast<const unit*>(key),
-                            reinterpret_cast<const unit*>(table[middle]));
-        if (order == 0) return (int64_t)middle;
-        if (middle == low) return -1;
-        if (order > 0) {
-            n -= middle + 1 - low;
-            low = middle + 1;
-            if (low >= count) return -1;
-        } else {
-            n = middle - low;
-        }
-        middle = low + n / 2;
-    }
-}
-
 } // namespace
 
 uint64_t utf8_to_utf16(char16_t* out, uint64_t capacity, const char* in)
@@ -148,10 +113,12 @@ uint64_t utf16_to_utf8(char* out, uint64_t capacity, const char16_t* in)
 
 int64_t find_sorted(const char* const* table, uint64_t count, const char* key)
 {
-    return search<unsigned char>(table, count, key);
+    if (!table) return -1;
+    return find_sorted_in(count, key, [table](uint64_t i) { return table[i]; });
 }
 
 int64_t find_sorted16(const char16_t* const* table, uint64_t count, const char16_t* key)
 {
-    return search<char16_t>(table, count, key);
+    if (!table) return -1;
+    return find_sorted_in(count, key, [table](uint64_t i) { return table[i]; });
 }

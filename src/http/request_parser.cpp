@@ -8,22 +8,11 @@
 
 namespace {
 
-// find_sorted needs its tables in ascending byte order, unsigned bytes.
-constexpr bool in_order(const char* a, const char* b)
-{
-    for (;; ++a, ++b) {
-        unsigned char x = (unsigned char)*a;
-        unsigned char y = (unsigned char)*b;
-        if (x != y) return x < y;
-        if (x == 0) return false;
-    }
-}
-
 template <uint64_t n>
 constexpr bool sorted(const char* const (&table)[n])
 {
     for (uint64_t i = 1; i < n; ++i)
-        if (!in_order(table[i - 1], table[i])) return false;
+        if (compare_units(table[i - 1], table[i]) >= 0) return false;
     return true;
 }
 

@@ -41,10 +41,7 @@ constexpr service_command word_commands[command_word_count] = {
 constexpr bool words_sorted()
 {
     for (uint64_t i = 1; i < command_word_count; ++i) {
-        const char* a = command_words[i - 1];
-        const char* b = command_words[i];
-        while (*a && *a == *b) ++a, ++b;
-        if ((unsigned char)*a >= (unsigned char)*b) return false;
+        if (compare_units(command_words[i - 1], command_words[i]) >= 0) return false;
     }
     return true;
 }

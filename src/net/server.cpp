@@ -23,13 +23,14 @@ static uint64_t clamp_length(uint64_t length, uint64_t unit)
     return (length == 0 || length > unit) ? unit : length;
 }
 
-uint64_t region_bytes_needed(const G_SOCKET* server)
+uint64_t region_units_needed(const G_SOCKET* server)
 {
     uint64_t unit = server->region.unit_size;
     uint64_t r = align_page(clamp_length(server->packet_length_rw[0], unit));
     uint64_t s = align_page(clamp_length(server->packet_length_rw[1], unit));
     uint64_t p = align_page(server->path_buffer_length);
-    return (s + r + 2 * p) * server->cw_connections;
+    uint64_t total = (s + r + 2 * p) * server->cw_connections;
+    return (total + unit - 1) / unit;
 }
 
 void slot_setup(connection_slot* slot, uint32_t number)
@@ -88,17 +89,8 @@ static void thread_failed(int code)
 static void receive_thread_main(void* slot) { bootstrap_r(static_cast<connection_slot*>(slot)); }
 static void send_thread_main(void* slot) { bootstrap_w(static_cast<connection_slot*>(slot)); }
 
-void slots_start(G_SOCKET* server)
+void carve_slot_buffers(G_SOCKET* server)
 {
-    uint64_t unit = large_page_minimum(nullptr);
-    server->region.unit_size = unit;
-    server->packet_length_rw[0] = clamp_length(server->packet_length_rw[0], unit);
-    server->packet_length_rw[1] = clamp_length(server->packet_length_rw[1], unit);
-    uint64_t total = region_bytes_needed(server);
-    server->region.verbose = true;
-    region_reserve(&server->region, (total + unit - 1) / unit);
-    if (!server->region.base) process_exit(1);
-
     uint64_t r = server->packet_length_rw[0];
     uint64_t s = server->packet_length_rw[1];
     uint64_t p = server->path_buffer_length;
@@ -122,7 +114,20 @@ void slots_start(G_SOCKET* server)
         slot->tls.p_recv = slot->receive_begin;
         slot->tls.p_recv_size = r;
     }
+}
 
+void slots_start(G_SOCKET* server)
+{
+    uint64_t unit = large_page_minimum(nullptr);
+    server->region.unit_size = unit;
+    server->packet_length_rw[0] = clamp_length(server->packet_length_rw[0], unit);
+    server->packet_length_rw[1] = clamp_length(server->packet_length_rw[1], unit);
+    server->region.verbose = true;
+    region_reserve(&server->region, region_units_needed(server));
+    if (!server->region.base) process_exit(1);
+    carve_slot_buffers(server);
+
+    uint64_t n = server->cw_connections;
     event_create(&reload_done, true, true);
     stopping.store(false);
     for (uint64_t i = 0; i < n; ++i) {

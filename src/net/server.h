@@ -68,8 +68,11 @@ extern std::atomic<bool> reload_pending;      // a reload is replacing the setti
 extern event_t reload_done;                   // manual-reset: set while no reload runs
 extern uint64_t g_page_size;                  // the system page size
 
-// Region size for the slot buffers: total bytes and units of unit_size.
-uint64_t region_bytes_needed(const G_SOCKET* server);
+// Whole units of region.unit_size that the slot buffers need.
+uint64_t region_units_needed(const G_SOCKET* server);
+// Points every slot's send, receive and path buffers into the region: send
+// buffers first, then receive buffers, then path buffers, each 4 KiB aligned.
+void carve_slot_buffers(G_SOCKET* server);
 // Builds a slot's events and zeroes its records (before the settings are read).
 void slot_setup(connection_slot* slot, uint32_t number);
 // Carves every slot's buffers out of the region and starts its threads.

@@ -26,20 +26,13 @@
 #include "service/service.h"
 #include "support/loopback.h"
 
-extern "C" {
-void* __libc_malloc(size_t size);
-void* __libc_calloc(size_t count, size_t size);
-void* __libc_realloc(void* p, size_t size);
-void* __libc_memalign(size_t alignment, size_t size);
-}
-
 namespace {
 
 std::atomic<bool> counting{false};
 std::atomic<uint64_t> server_allocations{0};
 thread_local bool test_thread = false;
 
-void note_allocation()
+[[maybe_unused]] void note_allocation()
 {
     if (counting.load(std::memory_order_relaxed) && !test_thread)
         server_allocations.fetch_add(1, std::memory_order_relaxed);
@@ -47,8 +40,20 @@ void note_allocation()
 
 } // namespace
 
-// Every allocation of the process passes here; the sanitizer builds bring
-// their own allocator and skip the test.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* p, size_t size);
+void* __libc_memalign(size_t alignment, size_t size);
+}
+
+// Every allocation of the process passes here. The sanitizer builds bring
+// their own allocator: there the test is skipped and nothing is replaced.
 extern "C" void* malloc(size_t size)
 {
     note_allocation();
@@ -81,13 +86,9 @@ extern "C" void* aligned_alloc(size_t alignment, size_t size)
     return __libc_memalign(alignment, size);
 }
 
-namespace {
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
 #endif
+
+namespace {
 
 // Reads one answer: the header block, then Content-Length bytes unless the
 // answer has no body. Returns the status code, 0 when the connection failed.

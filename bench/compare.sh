@@ -34,6 +34,8 @@ trap cleanup EXIT
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 
 mkdir -p "$work/www"
+# nginx's workers run as an unprivileged user: they must be able to read the root.
+chmod 755 "$work"
 head -c 1024 /dev/urandom | base64 -w 0 | head -c 1024 > "$work/www/small.txt"
 head -c $((10 * 1024 * 1024)) /dev/urandom > "$work/www/large.bin"
 
@@ -87,6 +89,8 @@ wait_port "$ng_port"
 measure() { # port path connections header unit
   local out
   out=$(wrk -t2 -c"$3" -d"${seconds}s" -H "$4" "http://127.0.0.1:$1$2" 2>&1)
+  # Figures of failed answers would be meaningless.
+  if grep -q "Non-2xx" <<<"$out"; then echo "failed"; return; fi
   if [ "$5" = rps ]; then
     awk '/^Requests\/sec:/ {printf "%.0f", $2}' <<<"$out"
   else

@@ -112,6 +112,9 @@ static int work_r(connection_slot* slot)
     char* data = slot->receive_begin;
     uint64_t count = 0;
     bool armed = true;
+    // Waiting time of an idle kept connection, counted in receive time-outs:
+    // the time-out stays at 15 s, which spares two system calls per request.
+    uint32_t idle_ms = 0;
     uint64_t deadline = deadline_after_now();
     int error = 0;
     socket_set_recv_timeout(tls->so.load(), request_timeout_ms);
@@ -147,14 +150,16 @@ static int work_r(connection_slot* slot)
                 break;
             }
             if (error == err_timed_out) {
-                if (armed && event_wait(&response->send_done, 0) == event_signalled) {
+                if (!armed) {
+                    idle_ms += request_timeout_ms;
+                    if (idle_ms < idle_timeout_ms) continue;
+                } else if (event_wait(&response->send_done, 0) == event_signalled) {
                     tls->abortive_close.store(true);
                     event_signal(&response->send_done);
                     return err_timed_out;
                 }
                 armed = true;
                 deadline = deadline_after_now();
-                socket_set_recv_timeout(tls->so.load(), request_timeout_ms);
                 continue;
             }
             console_printf("\n!! recv(%u)  so %i %i\n", slot->number, tls->so.load(), tls->so_accepted);
@@ -166,7 +171,6 @@ static int work_r(connection_slot* slot)
         if (!armed) {
             armed = true;
             deadline = deadline_after_now();
-            socket_set_recv_timeout(tls->so.load(), request_timeout_ms);
         }
         data[count] = 0;
 
@@ -184,8 +188,8 @@ static int work_r(connection_slot* slot)
                 continue;
             }
             if (!request->keep_alive) goto done;
-            socket_set_recv_timeout(tls->so.load(), idle_timeout_ms);
             armed = false;
+            idle_ms = 0;
             if (request->body_received != 0 || !request->body_start) {
                 receive_more = true;
                 continue;

@@ -44,6 +44,24 @@ class Timeouts(unittest.TestCase):
             self.assertLess(elapsed, 35.0)
             self.assertEqual(srv.stop(), 0)
 
+    def test_idle_kept_connection_is_reset_after_about_315_seconds(self):
+        port = free_port()
+        with Server(ini=settings(port), port=port) as srv:
+            srv.wait_listening()
+            with srv.connect(timeout=400) as s:
+                s.sendall(b"GET /nothing HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n")
+                answer = b""
+                while b"\r\n\r\n" not in answer:
+                    answer += s.recv(65536)
+                started = time.monotonic()
+                _, how = recv_all(s)
+                elapsed = time.monotonic() - started
+            self.assertIn(b"404 Not Found", answer)
+            self.assertEqual(how, "reset")
+            self.assertGreater(elapsed, 310.0)
+            self.assertLess(elapsed, 322.0)
+            self.assertEqual(srv.stop(), 0)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -407,24 +407,30 @@ int console_format(char* out, uint64_t capacity, const char* format, ...)
     return n;
 }
 
-int console_printf(const char* format, ...)
+// One message, formatted on the stack and written with one call.
+static int print_to(int stream, const char* format, va_list args)
 {
     char message[console_message_capacity];
+    int n = console_vformat(message, sizeof(message), format, args);
+    return write_message(stream, message, n);
+}
+
+int console_printf(const char* format, ...)
+{
     va_list args;
     va_start(args, format);
-    int n = console_vformat(message, sizeof(message), format, args);
+    int n = print_to(console_stdout, format, args);
     va_end(args);
-    return write_message(console_stdout, message, n);
+    return n;
 }
 
 int console_eprintf(const char* format, ...)
 {
-    char message[console_message_capacity];
     va_list args;
     va_start(args, format);
-    int n = console_vformat(message, sizeof(message), format, args);
+    int n = print_to(console_stderr, format, args);
     va_end(args);
-    return write_message(console_stderr, message, n);
+    return n;
 }
 
 uint32_t print_error(uint32_t code, const char* context) { return print_error_to(console_stdout, code, context); }

@@ -1,44 +1,52 @@
 #include "os/event.h"
 
-#include <pthread.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <new>
 
+#include "os/clock.h"
+
+// An event is one word that threads sleep on with the kernel's futex: a wait
+// that finds the event signalled costs no system call, and a signal costs one
+// only when somebody sleeps. Every slot passes each packet through two events.
 namespace {
 
+constexpr uint32_t signalled_bit = 1;
+constexpr uint32_t closed_bit = 2;
+
 struct event_impl {
-    pthread_mutex_t mutex;
-    pthread_cond_t cond;
-    bool manual;
-    bool signalled;
-    bool closed;
+    std::atomic<uint32_t> state;   // signalled_bit | closed_bit
+    std::atomic<uint32_t> waiters; // threads between registering and leaving a wait
+    bool manual;                   // stays signalled until reset
 };
 static_assert(sizeof(event_impl) <= sizeof(event_t::impl), "event_t::impl is too small");
 
 event_impl* impl_of(event_t* e) { return reinterpret_cast<event_impl*>(e->impl); }
+
+void futex_wake(std::atomic<uint32_t>* word, int count)
+{
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
+
+// Sleeps while the word still holds expected, at most `relative` when given.
+void futex_wait(std::atomic<uint32_t>* word, uint32_t expected, const timespec* relative)
+{
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, relative, nullptr, 0);
+}
 
 } // namespace
 
 int event_create(event_t* e, bool manual_reset, bool signalled)
 {
     event_impl* ev = new (e->impl) event_impl;
+    ev->state.store(signalled ? signalled_bit : 0);
+    ev->waiters.store(0);
     ev->manual = manual_reset;
-    ev->signalled = signalled;
-    ev->closed = false;
-    pthread_condattr_t attr;
-    if (pthread_mutex_init(&ev->mutex, nullptr) != 0) return -1;
-    // Time-outs are measured on the monotonic clock, so a change of the wall
-    // clock never stretches or cuts a wait.
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    int rc = pthread_cond_init(&ev->cond, &attr);
-    pthread_condattr_destroy(&attr);
-    if (rc != 0) {
-        pthread_mutex_destroy(&ev->mutex);
-        return -1;
-    }
     e->created.store(true);
     return 0;
 }
@@ -47,64 +55,50 @@ void event_signal(event_t* e)
 {
     if (!e->created.load()) return;
     event_impl* ev = impl_of(e);
-    pthread_mutex_lock(&ev->mutex);
-    if (!ev->closed) {
-        ev->signalled = true;
-        if (ev->manual) pthread_cond_broadcast(&ev->cond);
-        else pthread_cond_signal(&ev->cond);
-    }
-    pthread_mutex_unlock(&ev->mutex);
+    uint32_t before = ev->state.fetch_or(signalled_bit);
+    if (before & closed_bit) return;
+    // Pairs with the waiter's register-then-check: one of the two sees the other.
+    if (ev->waiters.load() != 0) futex_wake(&ev->state, ev->manual ? INT_MAX : 1);
 }
 
 void event_reset(event_t* e)
 {
     if (!e->created.load()) return;
-    event_impl* ev = impl_of(e);
-    pthread_mutex_lock(&ev->mutex);
-    ev->signalled = false;
-    pthread_mutex_unlock(&ev->mutex);
+    impl_of(e)->state.fetch_and(~signalled_bit);
 }
 
 int event_wait(event_t* e, int64_t timeout_ms)
 {
     if (!e->created.load()) return event_failed;
     event_impl* ev = impl_of(e);
-    timespec deadline{};
-    if (timeout_ms > 0) {
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
-        deadline.tv_sec += timeout_ms / 1000;
-        deadline.tv_nsec += (timeout_ms % 1000) * 1000000L;
-        if (deadline.tv_nsec >= 1000000000L) {
-            deadline.tv_sec += 1;
-            deadline.tv_nsec -= 1000000000L;
+    uint64_t deadline = timeout_ms > 0 ? clock_monotonic_ns() + (uint64_t)timeout_ms * 1000000ULL : 0;
+    for (;;) {
+        uint32_t state = ev->state.load();
+        if (state & closed_bit) return event_failed;
+        if (state & signalled_bit) {
+            if (ev->manual) return event_signalled;
+            if (ev->state.compare_exchange_weak(state, state & ~signalled_bit)) return event_signalled;
+            continue;
         }
+        if (timeout_ms == 0) return event_timed_out;
+        timespec relative{};
+        if (timeout_ms > 0) {
+            uint64_t now = clock_monotonic_ns();
+            if (now >= deadline) return event_timed_out;
+            uint64_t left = deadline - now;
+            relative.tv_sec = (time_t)(left / 1000000000ULL);
+            relative.tv_nsec = (long)(left % 1000000000ULL);
+        }
+        ev->waiters.fetch_add(1);
+        futex_wait(&ev->state, 0, timeout_ms > 0 ? &relative : nullptr);
+        ev->waiters.fetch_sub(1);
     }
-    int result = event_signalled;
-    pthread_mutex_lock(&ev->mutex);
-    while (!ev->closed && !ev->signalled) {
-        if (timeout_ms == 0) {
-            result = event_timed_out;
-            break;
-        }
-        int rc = timeout_ms < 0 ? pthread_cond_wait(&ev->cond, &ev->mutex)
-                                : pthread_cond_timedwait(&ev->cond, &ev->mutex, &deadline);
-        if (rc == ETIMEDOUT && !ev->signalled && !ev->closed) {
-            result = event_timed_out;
-            break;
-        }
-    }
-    if (ev->closed) result = event_failed;
-    else if (result == event_signalled && !ev->manual) ev->signalled = false;
-    pthread_mutex_unlock(&ev->mutex);
-    return result;
 }
 
 void event_close(event_t* e)
 {
     if (!e->created.exchange(false)) return;
     event_impl* ev = impl_of(e);
-    pthread_mutex_lock(&ev->mutex);
-    ev->closed = true;
-    pthread_cond_broadcast(&ev->cond);
-    pthread_mutex_unlock(&ev->mutex);
+    ev->state.fetch_or(closed_bit);
+    futex_wake(&ev->state, INT_MAX);
 }

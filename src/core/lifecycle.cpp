@@ -5,25 +5,23 @@
 
 #include "assets/builtin_assets.h"
 #include "assets/embedded.h"
+#include "core/reload_handshake.h"
 #include "net/server.h"
 #include "os/console.h"
 #include "os/process.h"
 #include "service/service.h"
 
-// The reload thread: each reload request re-reads the settings, with
-// reload_pending raised and reload_done reset so that no slot resolves a path
-// while they are replaced.
+// The reload thread: each reload request re-reads the settings inside the
+// reload handshake, so that no slot resolves a path while they are replaced.
 static void reload_config(void* parameter)
 {
     G_SOCKET* server = static_cast<G_SOCKET*>(parameter);
     for (;;) {
         int rc = event_wait(&g_service.reload_request, event_infinite);
         if (!server->configured.load() || rc == event_failed) return;
-        event_reset(&reload_done);
-        reload_pending.store(true);
+        reload_begin();
         server->config(server->program_path);
-        reload_pending.store(false);
-        event_signal(&reload_done);
+        reload_end();
     }
 }
 

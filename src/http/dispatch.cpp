@@ -7,6 +7,7 @@
 
 #include "content/file_delivery.h"
 #include "content/path_resolution.h"
+#include "core/reload_handshake.h"
 #include "core/settings.h"
 #include "http/canned_pages.h"
 #include "net/send_path.h"
@@ -36,21 +37,6 @@ void send_error_answer(connection_slot* slot, int32_t status, bool short_form)
     uint64_t built = send_error_page(response, response->slot_buffer, response->slot_buffer_size,
                                      status, false, request->method == method_head, short_form);
     if (built != 0) send_packet(response, response->slot_buffer, built, request);
-}
-
-// Raises the slot's resolving flag once no reload is replacing the settings.
-// The flag is lowered while waiting, so the reload never waits for this slot
-// while this slot waits for the reload. False when the reload event is gone
-// (the server is stopping).
-bool enter_resolving(response_record* response)
-{
-    response->resolving.store(true);
-    while (reload_pending.load()) {
-        response->resolving.store(false);
-        if (event_wait(&reload_done, event_infinite) == event_failed) return false;
-        response->resolving.store(true);
-    }
-    return true;
 }
 
 } // namespace
@@ -159,13 +145,13 @@ void dispatch_request(connection_slot* slot, char* data, uint64_t length)
         return;
     }
 
-    if (!enter_resolving(response)) {
-        response->resolving.store(false);
+    // The server is stopping when the handshake is gone.
+    if (!reload_enter_resolving(slot->number)) {
         request->keep_alive = false;
         return;
     }
     int resolved = resolve_path(&response->resolved, request);
-    response->resolving.store(false);
+    reload_leave_resolving(slot->number);
 
     if (resolved != 0) {
         if (response->resolved.redirect) {

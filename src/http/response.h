@@ -41,7 +41,6 @@ struct byte_range {
 };
 
 struct response_record {
-    std::atomic<bool> resolving; // the slot is resolving a path (reload handshake)
     bool secure;                 // the connection runs over TLS
     bool encoding_br;            // the body is the ".br" variant
     bool encoding_gzip;          // the body is the ".gz" variant

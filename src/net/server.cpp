@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "core/reload_handshake.h"
 #include "net/send_path.h"
 #include "os/clock.h"
 #include "os/process.h"
@@ -11,8 +12,6 @@
 
 std::atomic<socket_t> so_listen{invalid_socket};
 std::atomic<bool> stopping{false};
-std::atomic<bool> reload_pending{false};
-event_t reload_done;
 uint64_t g_page_size;
 
 static uint64_t align_page(uint64_t n) { return (n + 4095) & ~uint64_t(4095); }
@@ -37,7 +36,6 @@ void slot_setup(connection_slot* slot, uint32_t number)
 {
     reset_request(&slot->request);
     response_record* response = &slot->response;
-    response->resolving.store(false);
     response->secure = false;
     response->encoding_br = false;
     response->encoding_gzip = false;
@@ -128,7 +126,7 @@ void slots_start(G_SOCKET* server)
     carve_slot_buffers(server);
 
     uint64_t n = server->cw_connections;
-    event_create(&reload_done, true, true);
+    reload_handshake_open();
     stopping.store(false);
     for (uint64_t i = 0; i < n; ++i) {
         connection_slot* slot = &server->slots[i];
@@ -162,10 +160,7 @@ void slot_teardown(connection_slot* slot)
     slot->receive_begin = nullptr;
     slot->receive_end = nullptr;
 
-    if (slot->number == 0) {
-        event_signal(&reload_done);
-        event_close(&reload_done);
-    }
+    if (slot->number == 0) reload_handshake_close();
     socket_t so = slot->tls.so.load();
     if (so != invalid_socket) {
         console_printf("\n!! server %02u  so %i %i\n", slot->number, slot->tls.so_accepted, so);

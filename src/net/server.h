@@ -64,8 +64,6 @@ struct G_SOCKET {
 // Process-wide state of the connection engine.
 extern std::atomic<socket_t> so_listen;       // the listening socket
 extern std::atomic<bool> stopping;            // an accept failed: sending threads end
-extern std::atomic<bool> reload_pending;      // a reload is replacing the settings
-extern event_t reload_done;                   // manual-reset: set while no reload runs
 extern uint64_t g_page_size;                  // the system page size
 
 // Whole units of region.unit_size that the slot buffers need.

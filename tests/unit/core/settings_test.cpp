@@ -15,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "core/reload_handshake.h"
 #include "core/text.h"
 #include "net/server.h"
 #include "net/tls_state.h"
@@ -303,7 +304,7 @@ TEST_F(settings_test, a_reading_waits_while_a_slot_resolves_a_path)
 {
     read("root=/before\r\n");
     std::ofstream(file, std::ios::binary | std::ios::trunc) << "root=/after\r\n";
-    server->slots[5].response.resolving.store(true);
+    ASSERT_TRUE(reload_enter_resolving(5));
     std::atomic<bool> done{false};
     std::thread reload([&] {
         server->config(u"quillnest");
@@ -312,7 +313,7 @@ TEST_F(settings_test, a_reading_waits_while_a_slot_resolves_a_path)
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_FALSE(done.load());
     EXPECT_EQ(root(), "/before");
-    server->slots[5].response.resolving.store(false);
+    reload_leave_resolving(5);
     reload.join();
     EXPECT_TRUE(done.load());
     EXPECT_EQ(root(), "/after");

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/reload_handshake.h"
 #include "core/settings.h"
 #include "http/dispatch.h"
 #include "http/request.h"
@@ -58,8 +59,8 @@ TEST(UpgradeHostHash, OnlyTheGivenBytesCount)
 // tests change put back afterwards.
 class Dispatch : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { event_create(&reload_done, true, true); }
-    static void TearDownTestSuite() { event_close(&reload_done); }
+    static void SetUpTestSuite() { reload_handshake_open(); }
+    static void TearDownTestSuite() { reload_handshake_close(); }
 
     void SetUp() override
     {
@@ -95,8 +96,6 @@ protected:
         event_close(&slot->response.send_request);
         event_close(&slot->response.send_done);
         g_upgrade_https_in_effect.store(false);
-        reload_pending.store(false);
-        event_signal(&reload_done);
         g_root_length = saved_root_length;
         std::memcpy(g_root, saved_root, sizeof(saved_root));
         g_vdir_mappings = saved_vdir;
@@ -277,7 +276,7 @@ TEST_F(Dispatch, UnresolvablePathGets500InHtml)
     EXPECT_NE(body_of(got).find("500 Internal Server Error</td>"), std::string::npos);
     EXPECT_EQ(header_value(got, "Content-Length"), std::to_string(body_of(got).size()));
     EXPECT_FALSE(slot->request.keep_alive);
-    EXPECT_FALSE(slot->response.resolving.load());
+    EXPECT_FALSE(reload_slot_resolving(slot->number));
 }
 
 TEST_F(Dispatch, VirtualDirectoryWithoutSlashIsRedirected)
@@ -314,8 +313,7 @@ TEST_F(Dispatch, VirtualDirectoryWithoutSlashIsRedirected)
 
 TEST_F(Dispatch, ResolvingWaitsForARunningReload)
 {
-    event_reset(&reload_done);
-    reload_pending.store(true);
+    reload_begin();
     receive("GET /quillnest/ HTTP/1.1\r\nHost: x\r\n\r\n");
     std::atomic<bool> done{false};
     std::thread worker([&] {
@@ -325,14 +323,13 @@ TEST_F(Dispatch, ResolvingWaitsForARunningReload)
     EXPECT_FALSE(take_packet(200)) << "answered while the settings were being replaced";
     EXPECT_FALSE(done.load());
     // The waiting slot has stepped back, so the reload can go on.
-    EXPECT_FALSE(slot->response.resolving.load());
+    EXPECT_FALSE(reload_slot_resolving(slot->number));
 
-    reload_pending.store(false);
-    event_signal(&reload_done);
+    reload_end();
     EXPECT_TRUE(take_packet(5000));
     worker.join();
     EXPECT_EQ(status_line(packet), "HTTP/1.1 200 OK");
-    EXPECT_FALSE(slot->response.resolving.load());
+    EXPECT_FALSE(reload_slot_resolving(slot->number));
 }
 
 // The HTTPS upgrade with the per-slot verdict cache. No certificate is loaded

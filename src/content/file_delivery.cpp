@@ -9,6 +9,7 @@
 #include "assets/builtin_assets.h"
 #include "content/file_handle.h"
 #include "content/mime_types.h"
+#include "content/reader_queue.h"
 #include "core/settings.h"
 #include "http/canned_pages.h"
 #include "net/send_path.h"
@@ -29,21 +30,6 @@ constexpr uint64_t direct_block = 4096;
 constexpr uint64_t header_in_front_limit = 32767;
 // A slot buffer of at most this many bytes has no room for header and data.
 constexpr uint64_t header_in_front_min_buffer = 131072;
-// One entry per possible slot, so the ring can never overflow.
-constexpr uint32_t reader_ring_size = 64;
-
-// Large-file reader queue: the reader at `tail` reads; the others wait on
-// their own events in arrival order.
-struct reader_queue {
-    event_t* ring[reader_ring_size]; // readers' events, oldest at tail
-    uint32_t head;                   // where the next reader is added
-    uint32_t tail;                   // the reader whose turn it is
-    bool full;                       // head == tail with every entry taken
-    event_t lock;                    // auto-reset, created signalled: taken by waiting, given back by signalling
-};
-
-reader_queue g_reader_queue;
-
 // One file request: lives for one serve_file call.
 struct file_request {
     file_handle file;         // the open file or the variant that replaced it
@@ -104,53 +90,6 @@ bool units_equal(const char16_t* p, const char* word, uint64_t n)
     return true;
 }
 
-// Adds the reader behind the others and returns once it is its turn; false
-// when it was not queued (and must not call queue_turn_given).
-bool queue_turn_taken(event_t* me)
-{
-    reader_queue* q = &g_reader_queue;
-    // Without the lock or the reader's own event there is no safe way to
-    // queue; the read then runs at once, which costs only ordering.
-    if (me == nullptr || !me->created.load() || !q->lock.created.load()) return false;
-    if (event_wait(&q->lock, event_infinite) != event_signalled) return false;
-    if (q->full) {
-        event_signal(&q->lock);
-        return false;
-    }
-    bool others = q->head != q->tail;
-    q->ring[q->head] = me;
-    q->head = (q->head + 1) % reader_ring_size;
-    q->full = q->head == q->tail;
-    event_signal(&q->lock);
-    // The reader ahead signals this event when it leaves; a signal that came
-    // before this wait is kept by the event, so none is lost.
-    if (others) event_wait(me, event_infinite);
-    return true;
-}
-
-// Takes the reader out of the queue and wakes the next one.
-void queue_turn_given(event_t* me)
-{
-    reader_queue* q = &g_reader_queue;
-    if (event_wait(&q->lock, event_infinite) != event_signalled) return;
-    uint32_t count = q->full ? reader_ring_size : (q->head + reader_ring_size - q->tail) % reader_ring_size;
-    uint32_t at = 0;
-    while (at < count && q->ring[(q->tail + at) % reader_ring_size] != me) ++at;
-    if (at == 0 && count != 0) {
-        q->tail = (q->tail + 1) % reader_ring_size;
-        q->full = false;
-        if (q->tail != q->head) event_signal(q->ring[q->tail]);
-    } else if (at < count) {
-        // Only a reader whose wait failed (its event closed at shutdown)
-        // leaves from the middle: close the gap so the order stays intact.
-        for (uint32_t i = at; i + 1 < count; ++i)
-            q->ring[(q->tail + i) % reader_ring_size] = q->ring[(q->tail + i + 1) % reader_ring_size];
-        q->head = (q->head + reader_ring_size - 1) % reader_ring_size;
-        q->full = false;
-    }
-    event_signal(&q->lock);
-}
-
 // Reads the next piece into buffer; the count clipped to `remaining` (which
 // shrinks by it), 0 at the end of the file, -1 on failure.
 int64_t read_file_chunk(file_request* fr, char* buffer, uint64_t size)
@@ -166,9 +105,9 @@ int64_t read_file_chunk(file_request* fr, char* buffer, uint64_t size)
     } else if (fr->remaining < want) {
         want = fr->remaining;
     }
-    bool queued = fr->large_mode && queue_turn_taken(fr->reader_event);
+    bool queued = fr->large_mode && reader_queue_enter(&g_reader_queue, fr->reader_event);
     int64_t n = file_handle_read(&fr->file, buffer, want);
-    if (queued) queue_turn_given(fr->reader_event);
+    if (queued) reader_queue_leave(&g_reader_queue, fr->reader_event);
     if (n < 0) {
         fr->open_result = fr->file.error;
         console_printf("!!!! ReadFile(%llu) %u [%ls]\n\n", (unsigned long long)size, fr->file.error,
@@ -496,22 +435,6 @@ bool send_file_body(connection_slot* slot, file_request* fr)
 }
 
 } // namespace
-
-void file_queue_init()
-{
-    reader_queue* q = &g_reader_queue;
-    q->head = 0;
-    q->tail = 0;
-    q->full = false;
-    for (uint32_t i = 0; i < reader_ring_size; ++i) q->ring[i] = nullptr;
-    event_create(&q->lock, false, true);
-}
-
-void file_queue_release()
-{
-    event_signal(&g_reader_queue.lock);
-    event_close(&g_reader_queue.lock);
-}
 
 bool serve_file(connection_slot* slot)
 {

@@ -5,10 +5,6 @@
 
 struct connection_slot;
 
-// Creates the lock of the large-file reader queue; start-up, before any slot runs.
-void file_queue_init();
-// Signals and closes that lock at exit.
-void file_queue_release();
 // Answers a resolved GET or HEAD request with the file, a variant, an index
 // file or 404; false when the connection must end.
 bool serve_file(connection_slot* slot);

@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "content/file_delivery.h"
+#include "content/reader_queue.h"
 #include "core/lifecycle.h"
 #include "core/settings.h"
 #include "core/text.h"
@@ -145,7 +145,7 @@ TEST(RequestPath, TenThousandMixedRequestsAllocateNothing)
 
     service_setup(0, nullptr);
     console_setup();
-    file_queue_init();
+    reader_queue_init(&g_reader_queue);
     static G_SOCKET server{};
     server.cw_connections = slot_count;
     server.path_buffer_length = path_buffer_length;
@@ -210,7 +210,7 @@ TEST(RequestPath, TenThousandMixedRequestsAllocateNothing)
     listener.join();
     shutdown_server(&server);
     settings_release();
-    file_queue_release();
+    reader_queue_release(&g_reader_queue);
     console_teardown();
     service_teardown();
     for (const auto& f : files) unlink((r + f.first).c_str());

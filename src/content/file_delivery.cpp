@@ -12,8 +12,8 @@
 #include "content/reader_queue.h"
 #include "core/settings.h"
 #include "http/canned_pages.h"
+#include "http/exchange.h"
 #include "net/send_path.h"
-#include "net/server.h"
 #include "service/console.h"
 
 namespace {
@@ -300,24 +300,24 @@ void open_target_file(file_request* fr)
 // Sends the HTML "404 Not Found" page.
 bool send_not_found(response_record* response, request_record* request)
 {
-    uint64_t n = send_error_page(response, response->slot_buffer, response->slot_buffer_size, status_not_found,
+    uint64_t n = send_error_page(response, response->channel->slot_buffer, response->channel->slot_buffer_size, status_not_found,
                                  request->keep_alive, request->method == method_head, false);
     if (n == 0) {
         // Nothing can be sent; a client kept waiting for an answer must see the close.
         request->keep_alive = false;
         return true;
     }
-    return send_packet(response, response->slot_buffer, n, request);
+    return send_packet(response, response->channel->slot_buffer, n, request);
 }
 
 // The HTML "500 Internal Server Error" after a failed read; the connection ends.
 bool send_read_failure(response_record* response, request_record* request)
 {
     request->keep_alive = false;
-    uint64_t n = send_error_page(response, response->slot_buffer, response->slot_buffer_size,
+    uint64_t n = send_error_page(response, response->channel->slot_buffer, response->channel->slot_buffer_size,
                                  status_internal_error, false, request->method == method_head, false);
     if (n == 0) return true;
-    return send_packet(response, response->slot_buffer, n, request);
+    return send_packet(response, response->channel->slot_buffer, n, request);
 }
 
 // True when If-Modified-Since begins with the file's date as this server
@@ -341,10 +341,10 @@ bool not_modified(const request_record* request, uint64_t write_time)
 }
 
 // Sends an ordinary file, whole or as a single range; false when a send failed.
-bool send_file_body(connection_slot* slot, file_request* fr)
+bool send_file_body(http_exchange* exchange, file_request* fr)
 {
-    request_record* request = &slot->request;
-    response_record* response = &slot->response;
+    request_record* request = &exchange->request;
+    response_record* response = &exchange->response;
     const uint64_t size = fr->remaining;
     int32_t status = status_ok;
     byte_range range{request->range_first, request->range_last};
@@ -367,8 +367,8 @@ bool send_file_body(connection_slot* slot, file_request* fr)
         request->range_last = range.last;
     }
 
-    char* buffer = response->slot_buffer;
-    const uint64_t capacity = response->slot_buffer_size;
+    char* buffer = response->channel->slot_buffer;
+    const uint64_t capacity = response->channel->slot_buffer_size;
     uint64_t header_length = 0;
     if (request->version != version_none) {
         int32_t type = fr->resolved->type;
@@ -416,7 +416,7 @@ bool send_file_body(connection_slot* slot, file_request* fr)
     }
 
     while (fr->remaining != 0) {
-        buffer = response->slot_buffer;
+        buffer = response->channel->slot_buffer;
         int64_t n = read_file_chunk(fr, buffer, capacity);
         if (n <= 0) {
             // A failed read, or a file cut short while it was sent: the body
@@ -436,13 +436,13 @@ bool send_file_body(connection_slot* slot, file_request* fr)
 
 } // namespace
 
-bool serve_file(connection_slot* slot)
+bool serve_file(http_exchange* exchange)
 {
-    request_record* request = &slot->request;
-    response_record* response = &slot->response;
+    request_record* request = &exchange->request;
+    response_record* response = &exchange->response;
     file_request fr{};
     file_reset(&fr.file);
-    fr.reader_event = &slot->reader_event;
+    fr.reader_event = &exchange->reader_event;
     fr.range_requested = request->range_unit == 1;
     fr.want_br = request->accepts_br;
     fr.want_gzip = request->accepts_gzip;
@@ -472,7 +472,7 @@ bool serve_file(connection_slot* slot)
         // its content coding, never a 404 page sent instead of it.
         response->encoding_br = fr.serving_br;
         response->encoding_gzip = fr.serving_gzip;
-        result = send_file_body(slot, &fr);
+        result = send_file_body(exchange, &fr);
     }
     file_reset(&fr.file);
     return result;

@@ -3,8 +3,8 @@
 // after another.
 #pragma once
 
-struct connection_slot;
+struct http_exchange;
 
 // Answers a resolved GET or HEAD request with the file, a variant, an index
 // file or 404; false when the connection must end.
-bool serve_file(connection_slot* slot);
+bool serve_file(http_exchange* exchange);

@@ -60,9 +60,10 @@ void reload_wait_for_resolvers(uint32_t slots)
 
 void reload_end()
 {
-    generation.fetch_add(1);
     reload_pending.store(false);
     event_signal(&reload_done);
 }
+
+void reload_count_reading() { generation.fetch_add(1); }
 
 uint64_t reload_generation() { return generation.load(); }

@@ -34,6 +34,8 @@ void reload_begin();
 void reload_wait_for_resolvers(uint32_t slots);
 // Ends the reading and releases the waiting slots.
 void reload_end();
-// Counts the readings that have ended: a cached result derived from the
-// settings is valid while this number stays the same. Any thread.
+// Called by every reading of the settings once it has applied them.
+void reload_count_reading();
+// The readings counted so far: a cached result derived from the settings is
+// valid while this number stays the same. Any thread.
 uint64_t reload_generation();

@@ -622,8 +622,8 @@ int G_SOCKET::config(const char16_t* program_path)
     g_upgrade_https_in_effect.store(upgrade_https && valid);
     g_upgrade_hsts_in_effect.store(upgrade_hsts && valid);
 
-    // A changed certificate or setting must not be masked by a cached verdict.
-    uint32_t in_use = std::min<uint32_t>(cw_connections, slot_count);
-    for (uint32_t i = 0; i < in_use; ++i) slots[i].upgrade_verdict.store(0, std::memory_order_relaxed);
+    // A changed certificate or setting must not be masked by a result cached
+    // from the settings before.
+    reload_count_reading();
     return 0;
 }

@@ -37,6 +37,8 @@ TEST(ReloadHandshake, AReadingWaitsForResolversAndSlotsWaitForTheReading)
     EXPECT_TRUE(entered.load());
     EXPECT_TRUE(reload_slot_resolving(7));
     reload_leave_resolving(7);
+    EXPECT_EQ(reload_generation(), before);
+    reload_count_reading();
     EXPECT_EQ(reload_generation(), before + 1);
     reload_handshake_close();
 }

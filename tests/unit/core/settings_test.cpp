@@ -290,14 +290,13 @@ TEST_F(settings_test, every_reading_starts_from_the_defaults_and_keeps_process_w
     EXPECT_EQ(g_vdir_mappings.count, 1u);
 }
 
-TEST_F(settings_test, a_reading_clears_the_cached_upgrade_verdicts)
+TEST_F(settings_test, every_reading_outdates_results_cached_from_the_settings)
 {
-    server->slots[0].upgrade_verdict.store(0x1235);
-    server->slots[slot_count - 1].upgrade_verdict.store(0x77);
+    uint64_t before = reload_generation();
     fs::remove(file);
     EXPECT_EQ(server->config(u"quillnest"), 0);
-    EXPECT_EQ(server->slots[0].upgrade_verdict.load(), 0u);
-    EXPECT_EQ(server->slots[slot_count - 1].upgrade_verdict.load(), 0u);
+    read("port=81\r\n");
+    EXPECT_EQ(reload_generation(), before + 2);
 }
 
 TEST_F(settings_test, a_reading_waits_while_a_slot_resolves_a_path)

@@ -21,6 +21,7 @@
 #include "core/lifecycle.h"
 #include "core/settings.h"
 #include "core/text.h"
+#include "http/exchange.h"
 #include "net/server.h"
 #include "service/console.h"
 #include "service/service.h"
@@ -161,6 +162,8 @@ TEST(RequestPath, TenThousandMixedRequestsAllocateNothing)
     server.port = free_loopback_port();
     server.addr_local_port = server.port;
     server.configured.store(true);
+    slots_reserve(&server);
+    for (uint32_t i = 0; i < slot_count; ++i) exchange_setup(&g_exchanges[i], &server.slots[i]);
     slots_start(&server);
     std::thread listener([] { run_server(&server); });
     int s = -1;

@@ -4,8 +4,13 @@
 
 namespace {
 
-// An incomplete request or a crawling answer counts only after this long.
-constexpr uint64_t grace_ns = 2000000000ULL;
+// An incomplete request counts only after this long...
+constexpr uint64_t request_grace_ns = 2000000000ULL;
+// ...a crawling answer after its packet has been in flight this long, over
+// a measured window of at least this long: a client that stopped reading
+// shows it within a second, and the queue behind it waits meanwhile.
+constexpr uint64_t answer_grace_ns = 1000000000ULL;
+constexpr uint64_t rate_window_ns = 1000000000ULL;
 // Below this rate (bytes per second) a request or an answer crawls. A client
 // that sends or reads at 64 KiB/s or faster is never taken for one.
 constexpr uint64_t crawl_rate = 32768;
@@ -17,15 +22,33 @@ struct candidate {
     uint64_t since_ns;     // idle, request or packet start: the oldest goes first
 };
 
-// Bytes per second over the time since `since`.
-bool crawls(uint64_t bytes, uint64_t since, uint64_t now)
+// Whether `bytes` since `since` are fewer than crawl_rate allows, at least
+// `grace` after it.
+bool crawls(uint64_t bytes, uint64_t since, uint64_t now, uint64_t grace)
 {
     uint64_t elapsed = now - since;
-    return elapsed >= grace_ns && bytes * 1000000000ULL / elapsed < crawl_rate;
+    return elapsed >= grace && bytes * 1000000000ULL / elapsed < crawl_rate;
+}
+
+// Moves the slot's send window on; a byte count that went back belongs to
+// a new connection, whose window starts afresh.
+void measure(send_sample* sample, const connection_slot* slot, uint64_t now)
+{
+    uint64_t bytes = slot->tls.bytes_sent.load(std::memory_order_relaxed);
+    if (sample->mark_ns == 0 || bytes < sample->mark_bytes || now < sample->mark_ns) {
+        *sample = send_sample{now, bytes, 0, false};
+        return;
+    }
+    uint64_t elapsed = now - sample->mark_ns;
+    if (elapsed < rate_window_ns) return;
+    sample->rate = (bytes - sample->mark_bytes) * 1000000000ULL / elapsed;
+    sample->measured = true;
+    sample->mark_ns = now;
+    sample->mark_bytes = bytes;
 }
 
 // The kind of victim the slot's connection is at `now`, or victim_kinds.
-uint32_t classify(connection_slot* slot, uint64_t now, uint64_t* since)
+uint32_t classify(connection_slot* slot, const send_sample* sample, uint64_t now, uint64_t* since)
 {
     if (!slot->running.load() || !slot->connected.load()) return victim_kinds;
     uint32_t phase = slot->phase.load();
@@ -35,12 +58,13 @@ uint32_t classify(connection_slot* slot, uint64_t now, uint64_t* since)
     *since = begun;
     if (phase == phase_idle) return packet == 0 ? victim_idle : victim_kinds;
     if (phase == phase_request)
-        return crawls(slot->request_bytes.load(std::memory_order_relaxed), begun, now) ? victim_request : victim_kinds;
-    if (phase == phase_answer && packet != 0 && packet <= now) {
-        uint64_t first = slot->channel.packet_first_byte.load(std::memory_order_relaxed);
-        uint64_t sent = slot->tls.bytes_sent.load(std::memory_order_relaxed) - first;
+        return crawls(slot->request_bytes.load(std::memory_order_relaxed), begun, now, request_grace_ns)
+                   ? victim_request
+                   : victim_kinds;
+    if (phase == phase_answer && packet != 0 && packet <= now && now - packet >= answer_grace_ns &&
+        sample->measured && sample->rate < crawl_rate) {
         *since = packet;
-        return crawls(sent, packet, now) ? victim_answer : victim_kinds;
+        return victim_answer;
     }
     return victim_kinds;
 }
@@ -66,6 +90,7 @@ bool evict(const candidate& c, uint32_t kind)
 uint32_t pressure_relieve(G_SOCKET* server, pressure_watch* watch, uint64_t now_ns)
 {
     uint32_t in_use = server->cw_connections < slot_count ? server->cw_connections : slot_count;
+    for (uint32_t i = 0; i < in_use; ++i) measure(&watch->samples[i], &server->slots[i], now_ns);
     for (uint32_t i = 0; i < in_use; ++i) {
         connection_slot* slot = &server->slots[i];
         if (slot->running.load() && slot->phase.load() == phase_accepting) {
@@ -86,7 +111,7 @@ uint32_t pressure_relieve(G_SOCKET* server, pressure_watch* watch, uint64_t now_
     uint32_t counts[victim_kinds] = {};
     for (uint32_t i = 0; i < in_use; ++i) {
         uint64_t since = 0;
-        uint32_t kind = classify(&server->slots[i], now_ns, &since);
+        uint32_t kind = classify(&server->slots[i], &watch->samples[i], now_ns, &since);
         if (kind == victim_kinds) continue;
         // Oldest first: insertion into the short sorted list.
         candidate* list = found[kind];

@@ -98,7 +98,6 @@ void work_w(connection_slot* slot)
         // The token is held only across this one send.
         uint64_t now = clock_monotonic_ns();
         tls->send_deadline_ns = now + packet_time_limit_ns;
-        channel->packet_first_byte.store(tls->bytes_sent.load(std::memory_order_relaxed), std::memory_order_relaxed);
         channel->packet_started_ns.store(now, std::memory_order_relaxed);
         channel->send_result = tls_send(tls, channel->p_send, channel->size_send);
         channel->packet_started_ns.store(0, std::memory_order_relaxed);

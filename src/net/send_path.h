@@ -30,7 +30,6 @@ struct send_channel {
     std::atomic<bool> failed;    // a send of this connection failed; set before send_done is given back
     std::atomic<bool> gone;      // the sending thread has ended: nothing can be sent any more
     std::atomic<uint64_t> packet_started_ns; // when the packet in flight was taken, 0 while none is
-    std::atomic<uint64_t> packet_first_byte; // the connection's byte count when it was taken
     event_t send_request;        // auto-reset, created clear: a packet waits
     event_t send_done;           // auto-reset, created signalled: no packet in flight
 };

@@ -74,7 +74,6 @@ void slot_setup(connection_slot* slot, uint32_t number)
     channel->failed.store(false);
     channel->gone.store(false);
     channel->packet_started_ns.store(0);
-    channel->packet_first_byte.store(0);
     // A failed creation leaves the created flag clear: the slot then runs
     // without that synchronisation.
     event_create(&channel->send_request, false, false);

@@ -94,7 +94,7 @@ inline uint64_t md_room(const md_render* m)
 // The text byte k (1 or 2) places behind the read position, 0 before the text.
 inline char md_before(const md_render* m, uint64_t k)
 {
-    return m->r - k >= m->text_begin ? m->r[-k] : 0;
+    return (uint64_t)(m->r - m->text_begin) >= k ? *(m->r - (int64_t)k) : 0;
 }
 
 inline bool md_at_origin(const md_render* m) { return (uint64_t)(m->end - m->r) == m->origin; }

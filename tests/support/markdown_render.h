@@ -50,7 +50,7 @@ inline rendered_page render_text(const std::string& text, uint64_t half_size = b
 {
     std::vector<char> a(half_size), b(two_halves ? half_size : 0);
     std::memset(a.data(), 0x5a, a.size());
-    std::memset(b.data(), 0x5a, b.size());
+    if (two_halves) std::memset(b.data(), 0x5a, b.size());
     // No page is more than about 25 times its text.
     std::vector<char> capture(64 * text.size() + 65536);
     char* text_at = a.data() + half_size - 4 - text.size();

@@ -104,6 +104,18 @@ uint64_t render(char* a, char* b, uint64_t half_size, const uint8_t* bytes, uint
     return (uint64_t)n;
 }
 
+// UTF-16 with surrogates may grow to twice its size in UTF-8; small halves
+// then cut it where one large buffer does not.
+bool may_be_cut(const uint8_t* bytes, uint64_t length)
+{
+    if (length < 2 || !((bytes[0] == 0xFF && bytes[1] == 0xFE) || (bytes[0] == 0xFE && bytes[1] == 0xFF)))
+        return false;
+    const uint64_t high = bytes[0] == 0xFF ? 1 : 0;
+    for (uint64_t i = 2 + high; i < length; i += 2)
+        if ((bytes[i] & 0xF8) == 0xD8) return true;
+    return false;
+}
+
 bool frames_a_page(const char* page, uint64_t length)
 {
     const uint64_t start = sizeof(page_start) - 1;
@@ -140,6 +152,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size)
 
     char* one = fresh_half(large_end, large_half, large_half);
     uint64_t large_length = render(one, one, large_half, bytes, length, capture, large_page);
-    require(large_length == small_length && std::memcmp(small_page, large_page, small_length) == 0);
+    require(frames_a_page(large_page, large_length));
+    if (!may_be_cut(bytes, length))
+        require(large_length == small_length && std::memcmp(small_page, large_page, small_length) == 0);
     return 0;
 }

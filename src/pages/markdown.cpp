@@ -34,11 +34,12 @@ constexpr char head_rest[] =
 constexpr char head_end[] = "</title></head><body class=\"qn_md\"><md>";
 
 // Converts the UTF-16 text at t (length bytes, ending before zero bytes) to
-// UTF-8 written from body; the UTF-8 length. Null when it cannot be done.
-char* from_utf16(char* body, unsigned char* t, uint64_t length, bool big_endian, uint64_t* out_length)
+// UTF-8 written from body, and sets its length. Returns body.
+char* from_utf16(char* body, char* end, unsigned char* t, uint64_t length, bool big_endian,
+                 uint64_t* out_length)
 {
     // An odd last byte pairs with the zero byte behind it.
-    uint64_t units = (length + 1) / 2;
+    const uint64_t units = (length + 1) / 2;
     if (big_endian) {
         for (uint64_t i = 0; i < units; ++i) {
             if (t[2 * i] == 0 && t[2 * i + 1] == 0) break;
@@ -53,12 +54,36 @@ char* from_utf16(char* body, unsigned char* t, uint64_t length, bool big_endian,
     }
     t[2 * units] = 0;
     t[2 * units + 1] = 0;
-    // The conversion runs forward and writes at most three bytes per unit:
-    // with at least one byte per unit in front of the text, it never writes
-    // over a unit it has not read yet.
-    if ((uint64_t)((char*)t - body) < units) return nullptr;
-    *out_length = utf16_to_utf8(body, (uint64_t)((char*)t + 2 * units + 2 - body),
-                                reinterpret_cast<const char16_t*>(t));
+    char16_t* u = reinterpret_cast<char16_t*>(t);
+
+    // The conversion runs forward over the units and writes in front of
+    // them: up to 3 bytes for a unit, 4 for a surrogate pair and 4 for a
+    // high surrogate alone. Text whose UTF-8 would overtake the units not yet
+    // read, or leave the page less than its room, is cut before that unit.
+    const uint64_t ahead = (uint64_t)((char*)t - body);
+    const uint64_t most = (uint64_t)(end - body) - md_work_room - md_keep_behind - md_chunk_tail - 1;
+    uint64_t k = 0;
+    uint64_t bytes = 0;
+    while (k < units && u[k] != 0) {
+        const uint32_t unit = u[k];
+        uint64_t take = 1;
+        uint64_t more = 3;
+        if (unit < 0x80) {
+            more = 1;
+        } else if (unit < 0x800) {
+            more = 2;
+        } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+            more = 0;
+        } else if (unit >= 0xD800 && unit < 0xDC00) {
+            more = 4;
+            if (u[k + 1] >= 0xDC00 && u[k + 1] <= 0xDFFF) take = 2;
+        }
+        if (bytes + more > ahead + 2 * k || bytes + more > most) break;
+        bytes += more;
+        k += take;
+    }
+    u[k] = 0;
+    *out_length = utf16_to_utf8(body, (uint64_t)((char*)(u + k + 1) - body), u);
     return body;
 }
 
@@ -73,8 +98,7 @@ char* prepare_text(char* body, char* end, char* text, uint64_t length)
         source += 3;
         length -= 3;
     } else if (length >= 2 && ((t[0] == 0xFF && t[1] == 0xFE) || (t[0] == 0xFE && t[1] == 0xFF))) {
-        source = from_utf16(body, t + 2, length - 2, t[0] == 0xFE, &length);
-        if (!source) return nullptr;
+        source = from_utf16(body, end, t + 2, length - 2, t[0] == 0xFE, &length);
     }
     const void* nul = std::memchr(source, 0, length);
     if (nul) length = (uint64_t)((const char*)nul - source);

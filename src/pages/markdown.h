@@ -12,7 +12,7 @@ struct page_output;
 // True when a file of length bytes can be rendered in buffer halves of
 // half_size bytes: twice its size below the room behind the body offset, with
 // room left for the page even when the text grows by half in its conversion
-// from UTF-16.
+// from UTF-16 (UTF-16 that would grow more, lone surrogates, is cut short).
 bool markdown_fits(uint64_t length, uint64_t half_size);
 
 // Renders the text into a page that goes to out. text points at length bytes

@@ -97,6 +97,22 @@ TEST(MarkdownPage, UsableSizes)
     std::string utf8;
     for (size_t i = 0; i < wide.size(); ++i) utf8 += "漢";
     EXPECT_EQ(md_inner(r.page), "<p>\n" + utf8 + "</p>\n");
+    // Pairs of surrogates (4 bytes for 4) convert whole; lone high surrogates
+    // (4 bytes for 2) would outgrow the buffer and are cut, leaving a whole page.
+    std::u16string pairs;
+    std::string pairs_utf8;
+    for (int i = 0; i < 24000; ++i) {
+        pairs += u"😀";
+        pairs_utf8 += "😀";
+    }
+    EXPECT_EQ(md_inner(render_text(utf16(pairs, true), half).page), "<p>\n" + pairs_utf8 + "</p>\n");
+    rendered_page lone = render_text(utf16(std::u16string(49000, (char16_t)0xD800), false), half);
+    EXPECT_EQ(lone.result, 0);
+    EXPECT_TRUE(lone.framed);
+    const std::string inner = md_inner(lone.page);
+    ASSERT_GT(inner.size(), 9u);
+    EXPECT_EQ(inner.compare(0, 3, "<p>"), 0);
+    EXPECT_LT(inner.size(), 196608u);
     // A text too large for its buffer is refused before anything is written.
     rendered_page big = render_text(std::string(98304, 'a'), half);
     EXPECT_EQ(big.result, 22);

@@ -9,10 +9,11 @@
 #include "assets/builtin_assets.h"
 #include "content/file_handle.h"
 #include "content/mime_types.h"
+#include "content/reader_queue.h"
 #include "core/settings.h"
 #include "http/canned_pages.h"
+#include "http/exchange.h"
 #include "net/send_path.h"
-#include "net/server.h"
 #include "pages/markdown.h"
 #include "service/console.h"
 
@@ -30,21 +31,6 @@ constexpr uint64_t direct_block = 4096;
 constexpr uint64_t header_in_front_limit = 32767;
 // A slot buffer of at most this many bytes has no room for header and data.
 constexpr uint64_t header_in_front_min_buffer = 131072;
-// One entry per possible slot, so the ring can never overflow.
-constexpr uint32_t reader_ring_size = 64;
-
-// Large-file reader queue: the reader at `tail` reads; the others wait on
-// their own events in arrival order.
-struct reader_queue {
-    event_t* ring[reader_ring_size]; // readers' events, oldest at tail
-    uint32_t head;                   // where the next reader is added
-    uint32_t tail;                   // the reader whose turn it is
-    bool full;                       // head == tail with every entry taken
-    event_t lock;                    // auto-reset, created signalled: taken by waiting, given back by signalling
-};
-
-reader_queue g_reader_queue;
-
 // One file request: lives for one serve_file call.
 struct file_request {
     file_handle file;         // the open file or the variant that replaced it
@@ -105,53 +91,6 @@ bool units_equal(const char16_t* p, const char* word, uint64_t n)
     return true;
 }
 
-// Adds the reader behind the others and returns once it is its turn; false
-// when it was not queued (and must not call queue_turn_given).
-bool queue_turn_taken(event_t* me)
-{
-    reader_queue* q = &g_reader_queue;
-    // Without the lock or the reader's own event there is no safe way to
-    // queue; the read then runs at once, which costs only ordering.
-    if (me == nullptr || !me->created.load() || !q->lock.created.load()) return false;
-    if (event_wait(&q->lock, event_infinite) != event_signalled) return false;
-    if (q->full) {
-        event_signal(&q->lock);
-        return false;
-    }
-    bool others = q->head != q->tail;
-    q->ring[q->head] = me;
-    q->head = (q->head + 1) % reader_ring_size;
-    q->full = q->head == q->tail;
-    event_signal(&q->lock);
-    // The reader ahead signals this event when it leaves; a signal that came
-    // before this wait is kept by the event, so none is lost.
-    if (others) event_wait(me, event_infinite);
-    return true;
-}
-
-// Takes the reader out of the queue and wakes the next one.
-void queue_turn_given(event_t* me)
-{
-    reader_queue* q = &g_reader_queue;
-    if (event_wait(&q->lock, event_infinite) != event_signalled) return;
-    uint32_t count = q->full ? reader_ring_size : (q->head + reader_ring_size - q->tail) % reader_ring_size;
-    uint32_t at = 0;
-    while (at < count && q->ring[(q->tail + at) % reader_ring_size] != me) ++at;
-    if (at == 0 && count != 0) {
-        q->tail = (q->tail + 1) % reader_ring_size;
-        q->full = false;
-        if (q->tail != q->head) event_signal(q->ring[q->tail]);
-    } else if (at < count) {
-        // Only a reader whose wait failed (its event closed at shutdown)
-        // leaves from the middle: close the gap so the order stays intact.
-        for (uint32_t i = at; i + 1 < count; ++i)
-            q->ring[(q->tail + i) % reader_ring_size] = q->ring[(q->tail + i + 1) % reader_ring_size];
-        q->head = (q->head + reader_ring_size - 1) % reader_ring_size;
-        q->full = false;
-    }
-    event_signal(&q->lock);
-}
-
 // Reads the next piece into buffer; the count clipped to `remaining` (which
 // shrinks by it), 0 at the end of the file, -1 on failure.
 int64_t read_file_chunk(file_request* fr, char* buffer, uint64_t size)
@@ -167,9 +106,9 @@ int64_t read_file_chunk(file_request* fr, char* buffer, uint64_t size)
     } else if (fr->remaining < want) {
         want = fr->remaining;
     }
-    bool queued = fr->large_mode && queue_turn_taken(fr->reader_event);
+    bool queued = fr->large_mode && reader_queue_enter(&g_reader_queue, fr->reader_event);
     int64_t n = file_handle_read(&fr->file, buffer, want);
-    if (queued) queue_turn_given(fr->reader_event);
+    if (queued) reader_queue_leave(&g_reader_queue, fr->reader_event);
     if (n < 0) {
         fr->open_result = fr->file.error;
         console_printf("!!!! ReadFile(%llu) %u [%ls]\n\n", (unsigned long long)size, fr->file.error,
@@ -365,24 +304,24 @@ void open_target_file(file_request* fr)
 // Sends the HTML "404 Not Found" page.
 bool send_not_found(response_record* response, request_record* request)
 {
-    uint64_t n = send_error_page(response, response->slot_buffer, response->slot_buffer_size, status_not_found,
+    uint64_t n = send_error_page(response, response->channel->slot_buffer, response->channel->slot_buffer_size, status_not_found,
                                  request->keep_alive, request->method == method_head, false);
     if (n == 0) {
         // Nothing can be sent; a client kept waiting for an answer must see the close.
         request->keep_alive = false;
         return true;
     }
-    return send_packet(response, response->slot_buffer, n, request);
+    return send_packet(response, response->channel->slot_buffer, n, request);
 }
 
 // The HTML "500 Internal Server Error" after a failed read; the connection ends.
 bool send_read_failure(response_record* response, request_record* request)
 {
     request->keep_alive = false;
-    uint64_t n = send_error_page(response, response->slot_buffer, response->slot_buffer_size,
+    uint64_t n = send_error_page(response, response->channel->slot_buffer, response->channel->slot_buffer_size,
                                  status_internal_error, false, request->method == method_head, false);
     if (n == 0) return true;
-    return send_packet(response, response->slot_buffer, n, request);
+    return send_packet(response, response->channel->slot_buffer, n, request);
 }
 
 // True when If-Modified-Since begins with the file's date as this server
@@ -406,20 +345,20 @@ bool not_modified(const request_record* request, uint64_t write_time)
 }
 
 // A Markdown file asked for with "?view" that fits the view is rendered.
-bool markdown_view(const connection_slot* slot, const file_request* fr)
+bool markdown_view(const http_exchange* exchange, const file_request* fr)
 {
-    return slot->request.query_view && fr->resolved->type == mime_text_markdown && g_view_md.load() &&
-           markdown_fits(fr->remaining, slot->response.slot_buffer_size);
+    return exchange->request.query_view && fr->resolved->type == mime_text_markdown && g_view_md.load() &&
+           markdown_fits(fr->remaining, exchange->response.channel->slot_buffer_size);
 }
 
 // Reads the whole file into the end of the slot buffer, four zero bytes
 // behind it, and renders it; false when the connection must end.
-bool send_markdown_view(connection_slot* slot, file_request* fr)
+bool send_markdown_view(http_exchange* exchange, file_request* fr)
 {
-    request_record* request = &slot->request;
-    response_record* response = &slot->response;
+    request_record* request = &exchange->request;
+    response_record* response = &exchange->response;
     const uint64_t size = fr->remaining;
-    char* text = response->slot_buffer + response->slot_buffer_size - 4 - size;
+    char* text = response->channel->slot_buffer + response->channel->slot_buffer_size - 4 - size;
     uint64_t length = 0;
     while (fr->remaining != 0) {
         int64_t n = read_file_chunk(fr, text + length, size - length);
@@ -429,14 +368,14 @@ bool send_markdown_view(connection_slot* slot, file_request* fr)
         length += (uint64_t)n;
     }
     std::memset(text + length, 0, 4);
-    return render_markdown(slot, request, text, length);
+    return render_markdown(exchange, text, length);
 }
 
 // Sends an ordinary file, whole or as a single range; false when a send failed.
-bool send_file_body(connection_slot* slot, file_request* fr)
+bool send_file_body(http_exchange* exchange, file_request* fr)
 {
-    request_record* request = &slot->request;
-    response_record* response = &slot->response;
+    request_record* request = &exchange->request;
+    response_record* response = &exchange->response;
     const uint64_t size = fr->remaining;
     int32_t status = status_ok;
     byte_range range{request->range_first, request->range_last};
@@ -459,8 +398,8 @@ bool send_file_body(connection_slot* slot, file_request* fr)
         request->range_last = range.last;
     }
 
-    char* buffer = response->slot_buffer;
-    const uint64_t capacity = response->slot_buffer_size;
+    char* buffer = response->channel->slot_buffer;
+    const uint64_t capacity = response->channel->slot_buffer_size;
     uint64_t header_length = 0;
     if (request->version != version_none) {
         int32_t type = fr->resolved->type;
@@ -508,7 +447,7 @@ bool send_file_body(connection_slot* slot, file_request* fr)
     }
 
     while (fr->remaining != 0) {
-        buffer = response->slot_buffer;
+        buffer = response->channel->slot_buffer;
         int64_t n = read_file_chunk(fr, buffer, capacity);
         if (n <= 0) {
             // A failed read, or a file cut short while it was sent: the body
@@ -528,29 +467,13 @@ bool send_file_body(connection_slot* slot, file_request* fr)
 
 } // namespace
 
-void file_queue_init()
+bool serve_file(http_exchange* exchange)
 {
-    reader_queue* q = &g_reader_queue;
-    q->head = 0;
-    q->tail = 0;
-    q->full = false;
-    for (uint32_t i = 0; i < reader_ring_size; ++i) q->ring[i] = nullptr;
-    event_create(&q->lock, false, true);
-}
-
-void file_queue_release()
-{
-    event_signal(&g_reader_queue.lock);
-    event_close(&g_reader_queue.lock);
-}
-
-bool serve_file(connection_slot* slot)
-{
-    request_record* request = &slot->request;
-    response_record* response = &slot->response;
+    request_record* request = &exchange->request;
+    response_record* response = &exchange->response;
     file_request fr{};
     file_reset(&fr.file);
-    fr.reader_event = &slot->reader_event;
+    fr.reader_event = &exchange->reader_event;
     fr.range_requested = request->range_unit == 1;
     fr.want_br = request->accepts_br;
     fr.want_gzip = request->accepts_gzip;
@@ -580,15 +503,15 @@ bool serve_file(connection_slot* slot)
         result = send_not_found(response, request);
     } else if (fr.resolved->type == mime_access_blocked) {
         result = send_not_found(response, request);
-    } else if (markdown_view(slot, &fr)) {
-        result = send_markdown_view(slot, &fr);
+    } else if (markdown_view(exchange, &fr)) {
+        result = send_markdown_view(exchange, &fr);
     } else {
         // Only a body that is the variant itself carries its content coding,
         // never a 404 page sent instead of it; a Markdown file too large for
         // the view goes out as it is.
         response->encoding_br = fr.serving_br;
         response->encoding_gzip = fr.serving_gzip;
-        result = send_file_body(slot, &fr);
+        result = send_file_body(exchange, &fr);
     }
     file_reset(&fr.file);
     return result;

@@ -3,12 +3,8 @@
 // after another.
 #pragma once
 
-struct connection_slot;
+struct http_exchange;
 
-// Creates the lock of the large-file reader queue; start-up, before any slot runs.
-void file_queue_init();
-// Signals and closes that lock at exit.
-void file_queue_release();
 // Answers a resolved GET or HEAD request with the file, a variant, an index
 // file or 404; false when the connection must end.
-bool serve_file(connection_slot* slot);
+bool serve_file(http_exchange* exchange);

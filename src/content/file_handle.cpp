@@ -1,5 +1,6 @@
 #include "content/file_handle.h"
 
+#include "core/text.h"
 #include "service/console.h"
 
 bool g_file_quiet = true;
@@ -17,9 +18,11 @@ int file_open(file_handle* f, const char16_t* name, uint32_t hints)
     if (f->is_open) return -1;
     // A file system object that is not a file (a FIFO) must not hold the
     // slot's thread in open() until some writer appears.
-    file_t h = file_open_read(name, hints | file_hint_nonblocking);
+    char native[file_name_capacity];
+    int bad_name = native_file_name(native, name);
+    file_t h = bad_name ? invalid_file : file_open_read(native, hints | file_hint_nonblocking);
     if (h == invalid_file) {
-        f->error = (uint32_t)file_last_error();
+        f->error = bad_name ? (uint32_t)bad_name : (uint32_t)file_last_error();
         if (f->error == 0) f->error = file_error_not_found;
         if (!f->quiet) {
             char context[console_message_capacity];

@@ -6,19 +6,10 @@
 #include <cstdint>
 
 #include "core/settings.h"
+#include "http/response.h"
 
 struct request_record;
 
-struct resolved_path {
-    uint64_t prefix_length;   // UTF-16 units in front of the URL part (root, mapping targets)
-    char16_t* path_buffer;    // the slot's path buffer; the finished path starts here
-    char16_t* url_part;       // where the URL part begins (always with "/")
-    char16_t* path_end;       // the terminating NUL of the finished path
-    bool redirect;            // a virtual directory was named without its trailing "/"
-    uint64_t url_part_length; // units of the normalised URL part
-    uint64_t capacity;        // units of the path buffer
-    int32_t type;             // MIME type index; 0 when the extension filter refuses the file
-};
 
 // Builds the file-system path for the request in the resolved path's buffer;
 // its URL part never climbs above its leading "/". 0 on success; -1 on failure,

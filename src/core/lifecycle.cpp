@@ -5,25 +5,24 @@
 
 #include "assets/builtin_assets.h"
 #include "assets/embedded.h"
+#include "core/reload_handshake.h"
+#include "http/exchange.h"
 #include "net/server.h"
 #include "os/console.h"
 #include "os/process.h"
 #include "service/service.h"
 
-// The reload thread: each reload request re-reads the settings, with
-// reload_pending raised and reload_done reset so that no slot resolves a path
-// while they are replaced.
+// The reload thread: each reload request re-reads the settings inside the
+// reload handshake, so that no slot resolves a path while they are replaced.
 static void reload_config(void* parameter)
 {
     G_SOCKET* server = static_cast<G_SOCKET*>(parameter);
     for (;;) {
         int rc = event_wait(&g_service.reload_request, event_infinite);
         if (!server->configured.load() || rc == event_failed) return;
-        event_reset(&reload_done);
-        reload_pending.store(true);
+        reload_begin();
         server->config(server->program_path);
-        reload_pending.store(false);
-        event_signal(&reload_done);
+        reload_end();
     }
 }
 
@@ -52,6 +51,8 @@ G_SOCKET* init(G_SOCKET* server, const char16_t* program_path)
     server->configured.store(true);
     set_process_locale();
 
+    slots_reserve(server);
+    for (uint32_t i = 0; i < server->cw_connections; ++i) exchange_setup(&g_exchanges[i], &server->slots[i]);
     slots_start(server);
 
     server->reload_thread.stack_reservation = thread_stack_reservation;
@@ -67,11 +68,17 @@ void shutdown_server(G_SOCKET* server)
     thread_join(&server->reload_thread, event_infinite);
     std::memset(&server->reload_thread, 0, sizeof(server->reload_thread));
 
-    for (int i = slot_count - 1; i >= 0; --i) slot_teardown(&server->slots[i]);
+    bool ended = true;
+    for (int i = slot_count - 1; i >= 0; --i) {
+        if (slot_teardown(&server->slots[i])) exchange_teardown(&g_exchanges[i]);
+        else ended = false;
+    }
 
     tls_context_release();
     std::free(server->settings_path);
     server->settings_path = nullptr;
     server->settings_directory_length = 0;
-    region_reset(&server->region);
+    // A slot thread that did not end may still touch its buffers: the region
+    // then stays until the process exits.
+    if (ended) region_reset(&server->region);
 }

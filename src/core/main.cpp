@@ -1,6 +1,6 @@
 // The entry point: the process-wide objects in their order, the service
 // commands of the command line, then the server from start-up to shutdown.
-#include "content/file_delivery.h"
+#include "content/reader_queue.h"
 #include "core/lifecycle.h"
 #include "core/settings.h"
 #include "core/text.h"
@@ -16,14 +16,14 @@ int main(int argc, char** argv)
 {
     // Every thread inherits the blocked signals: only the signal thread takes them.
     console_block_signals();
-    file_queue_init();
+    reader_queue_init(&g_reader_queue);
     service_setup(argc, argv);
     console_setup();
 
     if (parse_service_commands(argc, argv) == -1) {
         console_teardown();
         service_teardown();
-        file_queue_release();
+        reader_queue_release(&g_reader_queue);
         return 0;
     }
     signal_thread_start();
@@ -41,7 +41,7 @@ int main(int argc, char** argv)
 
     console_teardown();
     service_teardown();
-    file_queue_release();
+    reader_queue_release(&g_reader_queue);
     settings_release();
     return 0;
 }

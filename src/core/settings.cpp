@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/reload_handshake.h"
 #include "core/settings_file.h"
 #include "core/text.h"
 #include "net/server.h"
@@ -493,18 +494,6 @@ unsigned char* read_settings_bytes(file_t file, uint64_t* length)
     return bytes;
 }
 
-// Waits until no slot in use is resolving a path with the current settings.
-void wait_for_resolvers(const G_SOCKET* server)
-{
-    uint32_t in_use = std::min<uint32_t>(server->cw_connections, slot_count);
-    for (;;) {
-        bool busy = false;
-        for (uint32_t i = 0; i < in_use && !busy; ++i) busy = server->slots[i].response.resolving.load();
-        if (!busy) return;
-        sleep_ms(1);
-    }
-}
-
 } // namespace
 
 int64_t extra_headers_copy(char* out, uint64_t room)
@@ -619,7 +608,7 @@ int G_SOCKET::config(const char16_t* program_path)
         char16_t* text = bytes ? settings_decode(bytes, length) : nullptr;
         std::free(bytes);
         if (text) {
-            wait_for_resolvers(this);
+            reload_wait_for_resolvers(std::min<uint32_t>(cw_connections, slot_count));
             parse_entries(this, &reading, text, length16(text));
             std::free(text);
         }
@@ -633,8 +622,8 @@ int G_SOCKET::config(const char16_t* program_path)
     g_upgrade_https_in_effect.store(upgrade_https && valid);
     g_upgrade_hsts_in_effect.store(upgrade_hsts && valid);
 
-    // A changed certificate or setting must not be masked by a cached verdict.
-    uint32_t in_use = std::min<uint32_t>(cw_connections, slot_count);
-    for (uint32_t i = 0; i < in_use; ++i) slots[i].upgrade_verdict.store(0, std::memory_order_relaxed);
+    // A changed certificate or setting must not be masked by a result cached
+    // from the settings before.
+    reload_count_reading();
     return 0;
 }

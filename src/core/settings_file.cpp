@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "assets/embedded.h"
+#include "core/text.h"
 #include "net/server.h"
 #include "service/service.h"
 
@@ -65,7 +66,11 @@ uint64_t service_stem(const char16_t* name, uint16_t* port)
 // Opens the settings file for reading; 0, or the error of the failed open.
 int open_settings(const char16_t* path, file_t* file)
 {
-    *file = file_open_read(path, file_hint_none);
+    char native[file_name_capacity];
+    int bad_name = native_file_name(native, path);
+    *file = invalid_file;
+    if (bad_name) return bad_name;
+    *file = file_open_read(native, file_hint_none);
     if (*file != invalid_file) return 0;
     int error = file_last_error();
     return error != 0 ? error : -1;
@@ -75,11 +80,13 @@ int open_settings(const char16_t* path, file_t* file)
 // is removed again so that the next start tries anew.
 void create_from_template(const char16_t* path, const char16_t* service_name)
 {
-    file_t file = file_create(path);
+    char native[file_name_capacity];
+    if (native_file_name(native, path) != 0) return;
+    file_t file = file_create(native);
     if (file == invalid_file) return;
     int64_t written = write_settings_template(file, service_name);
     file_close(file);
-    if (written < 0) file_delete(path);
+    if (written < 0) file_delete(native);
 }
 
 uint16_t template_unit(const unsigned char* text, uint64_t unit)
@@ -204,7 +211,9 @@ int locate_settings_file(G_SOCKET* server, const char16_t* program_path, file_t*
     char16_t* executable = nullptr;
     if (!server->settings_path) {
         executable = static_cast<char16_t*>(std::malloc(settings_path_capacity * sizeof(char16_t)));
-        if (executable && executable_path(executable, settings_path_capacity) > 0) {
+        char native[file_name_capacity];
+        if (executable && executable_path(native, sizeof(native)) > 0 &&
+            utf8_to_utf16(executable, settings_path_capacity, native) > 0) {
             origin.executable = executable;
         }
     }

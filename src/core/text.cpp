@@ -122,3 +122,10 @@ int64_t find_sorted16(const char16_t* const* table, uint64_t count, const char16
     if (!table) return -1;
     return find_sorted_in(count, key, [table](uint64_t i) { return table[i]; });
 }
+
+int native_file_name(char (&out)[file_name_capacity], const char16_t* name)
+{
+    out[0] = 0;
+    if (!name || !name[0]) return file_error_not_found;
+    return utf16_to_utf8(out, sizeof(out), name) == 0 ? file_error_name_too_long : 0;
+}

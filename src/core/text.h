@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "os/file.h"
+
 // Converts NUL-terminated UTF-8 into at most capacity UTF-16 units, NUL
 // included. Returns the units written before the NUL; 0 on failure or for
 // empty input.
@@ -12,6 +14,11 @@ uint64_t utf8_to_utf16(char16_t* out, uint64_t capacity, const char* in);
 // Converts NUL-terminated UTF-16 into at most capacity bytes, NUL included.
 // Returns the bytes written before the NUL; 0 on failure or for empty input.
 uint64_t utf16_to_utf8(char* out, uint64_t capacity, const char16_t* in);
+
+// The UTF-8 form of a file-system name for the OS layer, in a buffer of
+// file_name_capacity bytes. 0, or file_error_not_found for an empty name and
+// file_error_name_too_long for one that does not fit.
+int native_file_name(char (&out)[file_name_capacity], const char16_t* name);
 
 // The order of every sorted table: units (bytes or UTF-16 units) compared as
 // unsigned numbers, the first difference decides, equal through the NUL means

@@ -12,9 +12,8 @@
 #include "http/request.h"
 #include "http/response.h"
 #include "http/status_table.h"
-#include "net/send_path.h"
-#include "net/server.h"
-#include "net/tls_state.h"
+#include "http/exchange.h"
+#include "net/receive_loop.h"
 
 namespace {
 
@@ -104,21 +103,23 @@ bool append(char** p, const char* end, const char (&text)[n])
 bool send_short_error(response_record* response, request_record* request, int32_t status)
 {
     request->keep_alive = false;
-    uint64_t built = send_error_page(response, response->slot_buffer, response->slot_buffer_size,
+    uint64_t built = send_error_page(response, response->channel->slot_buffer, response->channel->slot_buffer_size,
                                      status, false, request->method == method_head, true);
     if (built == 0) return false;
-    return send_packet(response, response->slot_buffer, built, request);
+    return send_packet(response, response->channel->slot_buffer, built, request);
 }
 
 // Receives the part of a POST body that did not fit into the receive buffer
 // and sends each piece on at once; false when a send failed.
-bool relay_body_rest(response_record* response, connection_slot* slot, request_record* request)
+bool relay_body_rest(http_exchange* exchange)
 {
+    response_record* response = &exchange->response;
+    request_record* request = &exchange->request;
     uint64_t rest = (uint64_t)request->content_length - request->body_received;
     while (rest != 0) {
-        char* piece = response->slot_buffer;
-        uint64_t room = response->slot_buffer_size;
-        int64_t got = tls_recv(&slot->tls, piece, rest < room ? rest : room);
+        char* piece = response->channel->slot_buffer;
+        uint64_t room = response->channel->slot_buffer_size;
+        int64_t got = connection_receive(exchange->slot, piece, rest < room ? rest : room);
         if (got <= 0) {
             // The body cannot be completed; its rest must not be read as a request.
             request->keep_alive = false;
@@ -165,8 +166,8 @@ uint64_t send_error_page(response_record* response, char* buffer, uint64_t capac
 
 bool send_redirect_page(response_record* response, request_record* request, const char* url)
 {
-    char* buffer = response->slot_buffer;
-    uint64_t capacity = response->slot_buffer_size;
+    char* buffer = response->channel->slot_buffer;
+    uint64_t capacity = response->channel->slot_buffer_size;
     uint64_t url_length = url ? std::strlen(url) : 0;
     uint64_t body_length = (sizeof(redirect_open) - 1) + url_length + (sizeof(redirect_close) - 1);
     uint64_t header_capacity = capacity < redirect_header_capacity ? capacity : redirect_header_capacity;
@@ -201,8 +202,8 @@ bool serve_asset(response_record* response, request_record* request, const embed
     if (asset->charset_index > 0 && asset->charset_index < asset_charset_count)
         charset = asset_charsets[asset->charset_index];
 
-    char* buffer = response->slot_buffer;
-    uint64_t capacity = response->slot_buffer_size;
+    char* buffer = response->channel->slot_buffer;
+    uint64_t capacity = response->channel->slot_buffer_size;
     uint64_t header = build_response_headers(response, buffer, capacity,
                                              not_modified ? status_not_modified : status_ok,
                                              asset->mime_index, asset->length, request->keep_alive,
@@ -223,8 +224,11 @@ bool serve_asset(response_record* response, request_record* request, const embed
     return send_packet(response, reinterpret_cast<const char*>(asset->data), asset->length, request);
 }
 
-bool serve_builtin(response_record* response, connection_slot* slot, request_record* request)
+bool serve_builtin(http_exchange* exchange)
 {
+    response_record* response = &exchange->response;
+    request_record* request = &exchange->request;
+    const connection_slot* slot = exchange->slot;
     const char* path = request->path;
     if (path != nullptr && std::strncmp(path, builtin_prefix, builtin_prefix_length) == 0 &&
         path[builtin_prefix_length] != 0) {
@@ -250,8 +254,8 @@ bool serve_builtin(response_record* response, connection_slot* slot, request_rec
         return send_short_error(response, request, status_method_not_allowed);
     }
 
-    char* buffer = response->slot_buffer;
-    uint64_t capacity = response->slot_buffer_size;
+    char* buffer = response->channel->slot_buffer;
+    uint64_t capacity = response->channel->slot_buffer_size;
     if (buffer == nullptr || capacity == 0) {
         request->keep_alive = false;
         return false;
@@ -285,6 +289,6 @@ bool serve_builtin(response_record* response, connection_slot* slot, request_rec
     if (!send_packet(response, buffer, (uint64_t)(p - buffer), request)) return false;
 
     if (request->method == method_post && request->body_received != 0)
-        return relay_body_rest(response, slot, request);
+        return relay_body_rest(exchange);
     return true;
 }

@@ -6,7 +6,7 @@
 
 struct response_record;
 struct request_record;
-struct connection_slot;
+struct http_exchange;
 struct embedded_file;
 
 // Builds header block and body of an error page at buffer; the bytes built
@@ -17,6 +17,6 @@ uint64_t send_error_page(response_record* response, char* buffer, uint64_t capac
 // Sends "302 Found" to url (Location and body); the result of send_packet.
 bool send_redirect_page(response_record* response, request_record* request, const char* url);
 // Answers GET and HEAD below "/quillnest" and every POST; false when a send failed.
-bool serve_builtin(response_record* response, connection_slot* slot, request_record* request);
+bool serve_builtin(http_exchange* exchange);
 // Answers with one built-in asset (304 when If-Modified-Since matches its date).
 bool serve_asset(response_record* response, request_record* request, const embedded_file* asset);

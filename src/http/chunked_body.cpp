@@ -34,12 +34,12 @@ bool abandon_page(request_record* request)
 bool flush_chunk(response_record* response, request_record* request, char** write, char** end,
                  bool* header_sent, bool* flushing, const char* charset)
 {
-    char* base = response->slot_buffer;
+    char* base = response->channel->slot_buffer;
     char* body = base + body_offset;
     char* data_end = *write;
     *flushing = true;
-    if (response->slot_buffer_size < body_offset + 2 || data_end < body ||
-        (uint64_t)(data_end - body) > response->slot_buffer_size - body_offset - 2)
+    if (response->channel->slot_buffer_size < body_offset + 2 || data_end < body ||
+        (uint64_t)(data_end - body) > response->channel->slot_buffer_size - body_offset - 2)
         return abandon_page(request);
     data_end[0] = '\r';
     data_end[1] = '\n';
@@ -83,7 +83,7 @@ bool flush_chunk(response_record* response, request_record* request, char** writ
     }
     if (!send_packet(response, packet, packet_size, request)) return false;
     *flushing = false;
-    *write = response->slot_buffer + body_offset;
-    *end = response->slot_buffer + response->slot_buffer_size;
+    *write = response->channel->slot_buffer + body_offset;
+    *end = response->channel->slot_buffer + response->channel->slot_buffer_size;
     return true;
 }

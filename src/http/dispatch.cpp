@@ -1,16 +1,18 @@
 // What the receive loop calls whenever bytes have arrived: parse them, then
 // refuse, redirect or route the request, resolving its path only while no
-// configuration reload replaces the settings that path resolution reads.
+// configuration reload replaces the settings that path resolution reads, and
+// tell the receive loop how the connection goes on.
 #include "http/dispatch.h"
 
 #include <cstring>
 
 #include "content/file_delivery.h"
 #include "content/path_resolution.h"
+#include "core/reload_handshake.h"
 #include "core/settings.h"
 #include "http/canned_pages.h"
-#include "net/send_path.h"
-#include "net/server.h"
+#include "http/exchange.h"
+#include "net/receive_loop.h"
 
 namespace {
 
@@ -28,29 +30,80 @@ bool served_method(int32_t method)
 }
 
 // An error answer of the dispatcher: the connection ends after it.
-void send_error_answer(connection_slot* slot, int32_t status, bool short_form)
+void send_error_answer(http_exchange* exchange, int32_t status, bool short_form)
 {
-    request_record* request = &slot->request;
-    response_record* response = &slot->response;
+    request_record* request = &exchange->request;
+    response_record* response = &exchange->response;
     request->keep_alive = false;
-    uint64_t built = send_error_page(response, response->slot_buffer, response->slot_buffer_size,
-                                     status, false, request->method == method_head, short_form);
-    if (built != 0) send_packet(response, response->slot_buffer, built, request);
+    char* buffer = response->channel->slot_buffer;
+    uint64_t built = send_error_page(response, buffer, response->channel->slot_buffer_size, status, false,
+                                     request->method == method_head, short_form);
+    if (built != 0) send_packet(response, buffer, built, request);
 }
 
-// Raises the slot's resolving flag once no reload is replacing the settings.
-// The flag is lowered while waiting, so the reload never waits for this slot
-// while this slot waits for the reload. False when the reload event is gone
-// (the server is stopping).
-bool enter_resolving(response_record* response)
+// Answers a request that the parser has accepted.
+void answer_request(http_exchange* exchange)
 {
-    response->resolving.store(true);
-    while (reload_pending.load()) {
-        response->resolving.store(false);
-        if (event_wait(&reload_done, event_infinite) == event_failed) return false;
-        response->resolving.store(true);
+    connection_slot* slot = exchange->slot;
+    request_record* request = &exchange->request;
+    response_record* response = &exchange->response;
+
+    // Only the POST echo reads the rest of a body cut short; after any other
+    // answer that rest would be parsed as the next request.
+    if (request->body_received != 0 && request->method != method_post) request->keep_alive = false;
+
+    if (check_https_upgrade(exchange, slot->receive_begin)) {
+        if (request->body_received != 0) request->keep_alive = false;
+        send_redirect_page(response, request, slot->receive_begin);
+        return;
     }
-    return true;
+
+    // The server is stopping when the handshake is gone.
+    if (!reload_enter_resolving(slot->number)) {
+        request->keep_alive = false;
+        return;
+    }
+    int resolved = resolve_path(&response->resolved, request);
+    reload_leave_resolving(slot->number);
+
+    if (resolved != 0) {
+        if (response->resolved.redirect) {
+            if (request->body_received != 0) request->keep_alive = false;
+            send_redirect_page(response, request, request->path);
+        } else {
+            send_error_answer(exchange, status_internal_error, false);
+        }
+        return;
+    }
+
+    switch (request->method) {
+    case method_get:
+    case method_head:
+        if (std::strncmp(request->path, builtin_space, builtin_space_length) == 0)
+            serve_builtin(exchange);
+        else
+            serve_file(exchange);
+        return;
+    case method_post:
+        serve_builtin(exchange);
+        return;
+    default:
+        send_error_answer(exchange, status_method_not_allowed, true);
+        return;
+    }
+}
+
+// Where the next request begins when it is already in the buffer behind the
+// answered one; null when there is none or the body was cut short.
+char* next_request(const request_record* request, const char* data, uint64_t length)
+{
+    if (request->body_received != 0 || !request->body_start || request->content_length < 0) return nullptr;
+    const char* end = data + length;
+    if (request->body_start < data || request->body_start > end ||
+        (uint64_t)request->content_length > (uint64_t)(end - request->body_start))
+        return nullptr;
+    char* next = request->body_start + request->content_length;
+    return next < end ? next : nullptr;
 }
 
 } // namespace
@@ -77,12 +130,13 @@ uint64_t upgrade_host_hash(const char* host, uint64_t length)
     return accumulator ^ word;
 }
 
-bool check_https_upgrade(connection_slot* slot, char* buffer)
+bool check_https_upgrade(http_exchange* exchange, char* buffer)
 {
-    request_record* request = &slot->request;
-    response_record* response = &slot->response;
+    connection_slot* slot = exchange->slot;
+    request_record* request = &exchange->request;
+    response_record* response = &exchange->response;
     if (response->secure || !g_upgrade_https_in_effect.load() || request->host == nullptr ||
-        !request->upgrade_insecure || request->hostname_length > response->slot_buffer_size ||
+        !request->upgrade_insecure || request->hostname_length > response->channel->slot_buffer_size ||
         !served_method(request->method))
         return false;
 
@@ -91,11 +145,15 @@ bool check_https_upgrade(connection_slot* slot, char* buffer)
     while (name_length < request->hostname_length && host[name_length] != ':') ++name_length;
 
     uint64_t hash = upgrade_host_hash(host, name_length);
-    uint64_t cached = slot->upgrade_verdict.load();
+    uint64_t cached = exchange->upgrade_verdict;
+    // A reading of the settings may have changed the certificate or the
+    // setting: a verdict from before it is not used.
+    uint64_t generation = reload_generation() + 1;
     bool verdict;
-    if (((hash ^ cached) & ~1ULL) != 0) {
+    if (exchange->upgrade_generation != generation || ((hash ^ cached) & ~1ULL) != 0) {
         verdict = tls_certificate_covers(host, name_length);
-        slot->upgrade_verdict.store((hash & ~1ULL) | (verdict ? 1 : 0));
+        exchange->upgrade_verdict = (hash & ~1ULL) | (verdict ? 1 : 0);
+        exchange->upgrade_generation = generation;
     } else {
         verdict = (cached & 1) != 0;
     }
@@ -106,9 +164,9 @@ bool check_https_upgrade(connection_slot* slot, char* buffer)
     uint64_t length = https_scheme_length + request->hostname_length + request->path_length;
     if (request->query != nullptr) length += 1 + request->query_length;
     if (buffer < slot->receive_begin || buffer >= slot->receive_end ||
-        length + 1 > (uint64_t)(slot->receive_end - buffer) || length + 1 > response->slot_buffer_size)
+        length + 1 > (uint64_t)(slot->receive_end - buffer) || length + 1 > response->channel->slot_buffer_size)
         return false;
-    char* url = response->slot_buffer;
+    char* url = response->channel->slot_buffer;
     char* p = url;
     std::memcpy(p, https_scheme, https_scheme_length);
     p += https_scheme_length;
@@ -126,12 +184,19 @@ bool check_https_upgrade(connection_slot* slot, char* buffer)
     return true;
 }
 
-void dispatch_request(connection_slot* slot, char* data, uint64_t length)
+void dispatch_request(connection_slot* slot, char* data, uint64_t length, bool continuing,
+                      dispatch_verdict* verdict)
 {
-    request_record* request = &slot->request;
-    response_record* response = &slot->response;
-    if (!request->pending_end) reset_request(request);
+    http_exchange* exchange = slot->exchange;
+    request_record* request = &exchange->request;
+    response_record* response = &exchange->response;
+    *verdict = dispatch_verdict{};
+    if (!continuing) reset_request(request);
     parse_request(request, data, length, slot->receive_end);
+    // Once the header block has named a body, the request has the time it
+    // needs to arrive at a reasonable rate.
+    if (request->body_start && request->content_length > 0)
+        connection_allow_body(slot, (uint64_t)request->content_length);
     response->secure = slot->tls.ssl != nullptr;
     // A content coding chosen for one file never carries over to the next answer.
     response->encoding_br = false;
@@ -139,57 +204,19 @@ void dispatch_request(connection_slot* slot, char* data, uint64_t length)
     response->negotiated = false;
 
     if (request->refused_method) {
-        send_error_answer(slot, status_method_not_allowed, true);
-        return;
-    }
-    if (!request->accepted) {
-        if (!request->complete) return;
-        slot->tls.abortive_close.store(true);
-        send_error_answer(slot, status_bad_request, true);
-        return;
-    }
-
-    // Only the POST echo reads the rest of a body cut short; after any other
-    // answer that rest would be parsed as the next request.
-    if (request->body_received != 0 && request->method != method_post) request->keep_alive = false;
-
-    if (check_https_upgrade(slot, slot->receive_begin)) {
-        if (request->body_received != 0) request->keep_alive = false;
-        send_redirect_page(response, request, slot->receive_begin);
-        return;
-    }
-
-    if (!enter_resolving(response)) {
-        response->resolving.store(false);
-        request->keep_alive = false;
-        return;
-    }
-    int resolved = resolve_path(&response->resolved, request);
-    response->resolving.store(false);
-
-    if (resolved != 0) {
-        if (response->resolved.redirect) {
-            if (request->body_received != 0) request->keep_alive = false;
-            send_redirect_page(response, request, request->path);
-        } else {
-            send_error_answer(slot, status_internal_error, false);
+        send_error_answer(exchange, status_method_not_allowed, true);
+    } else if (!request->accepted) {
+        if (!request->complete) {
+            // Incomplete: more bytes go behind these. Dropped: the
+            // connection ends, since what follows cannot be framed.
+            verdict->receive_at = request->pending_end;
+            return;
         }
-        return;
+        slot->tls.abortive_close.store(true);
+        send_error_answer(exchange, status_bad_request, true);
+    } else {
+        answer_request(exchange);
     }
-
-    switch (request->method) {
-    case method_get:
-    case method_head:
-        if (std::strncmp(request->path, builtin_space, builtin_space_length) == 0)
-            serve_builtin(response, slot, request);
-        else
-            serve_file(slot);
-        return;
-    case method_post:
-        serve_builtin(response, slot, request);
-        return;
-    default:
-        send_error_answer(slot, status_method_not_allowed, true);
-        return;
-    }
+    verdict->keep_open = request->keep_alive;
+    if (verdict->keep_open) verdict->next_request = next_request(request, data, length);
 }

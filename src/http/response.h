@@ -2,12 +2,9 @@
 // with the header block of build_response_headers, written into the slot's
 // send buffer half right where it will be sent.
 #pragma once
-#include <atomic>
 #include <cstdint>
 
-#include "content/path_resolution.h"
 #include "os/clock.h"
-#include "os/event.h"
 
 struct request_record;
 struct embedded_file;
@@ -40,27 +37,37 @@ struct byte_range {
     uint64_t last;  // last byte position
 };
 
+struct send_channel;
+
+// The file-system path of a request, built by path resolution in the slot's
+// path buffer.
+struct resolved_path {
+    uint64_t prefix_length;   // UTF-16 units in front of the URL part (root, mapping targets)
+    char16_t* path_buffer;    // the slot's path buffer; the finished path starts here
+    char16_t* url_part;       // where the URL part begins (always with "/")
+    char16_t* path_end;       // the terminating NUL of the finished path
+    bool redirect;            // a virtual directory was named without its trailing "/"
+    uint64_t url_part_length; // units of the normalised URL part
+    uint64_t capacity;        // units of the path buffer
+    int32_t type;             // MIME type index; 0 when the extension filter refuses the file
+};
+
 struct response_record {
-    std::atomic<bool> resolving; // the slot is resolving a path (reload handshake)
     bool secure;                 // the connection runs over TLS
     bool encoding_br;            // the body is the ".br" variant
     bool encoding_gzip;          // the body is the ".gz" variant
     bool negotiated;             // a file-delivery answer: with min_gz its body depends on
                                  // Accept-Encoding and Accept, which caches must know
     resolved_path resolved;      // the request's file-system path, in the slot's path buffer
-
-    // Send members: the two halves of the send buffer and the packet in flight.
-    int64_t send_result;         // result of the last send; -1 means it failed
-    int32_t send_error;          // error code of that failure
-    bool half;                   // half being filled: 0 the first, 1 the second
-    char* send_base;             // start of the slot's send buffer
-    char* slot_buffer;           // the half being filled by the response code
-    const char* p_send;          // packet handed to the sending thread
-    uint64_t slot_buffer_size;   // length of one half
-    uint64_t size_send;          // length of the packet in flight
-    event_t send_request;        // auto-reset, created clear: a packet waits
-    event_t send_done;           // auto-reset, created signalled: no packet in flight
+    send_channel* channel;       // the slot's send channel: the buffer halves and the packet in flight
 };
+
+// Hands `size` bytes at `data` to the slot's sending thread; the response code
+// then fills the other half (channel->slot_buffer). False, handing over
+// nothing, when an earlier send failed or nothing can be sent any more: the
+// request's keep_alive is then cleared so that the connection ends. The
+// bytes stay untouched until the next send_packet. Receiving thread only.
+bool send_packet(response_record* response, const char* data, uint64_t size, request_record* request);
 
 // Writes the header block into buffer (capacity bytes from buffer). Returns
 // the bytes written (a NUL follows when room is left), or 0 when a piece did

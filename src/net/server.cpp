@@ -4,24 +4,51 @@
 
 #include <cstring>
 
-#include "net/send_path.h"
+#include "core/reload_handshake.h"
 #include "os/clock.h"
 #include "os/process.h"
 #include "service/console.h"
 
 std::atomic<socket_t> so_listen{invalid_socket};
 std::atomic<bool> stopping{false};
-std::atomic<bool> reload_pending{false};
-event_t reload_done;
 uint64_t g_page_size;
 
-static uint64_t align_page(uint64_t n) { return (n + 4095) & ~uint64_t(4095); }
+namespace {
+
+// A slot thread that is still serving 200 ms into the teardown gets this
+// much longer after its socket was shut down (soft).
+constexpr int64_t busy_thread_join_ms = 2000;
+
+uint64_t align_page(uint64_t n) { return (n + 4095) & ~uint64_t(4095); }
 
 // Buffer lengths of zero or beyond one region unit become one unit.
-static uint64_t clamp_length(uint64_t length, uint64_t unit)
+uint64_t clamp_length(uint64_t length, uint64_t unit)
 {
     return (length == 0 || length > unit) ? unit : length;
 }
+
+void thread_failed(int code)
+{
+    print_error((uint32_t)code, "CreateThread(NULL, 0, bootstrap_r/w, this, 0, NULL)");
+    process_exit(code);
+}
+
+void receive_thread_main(void* slot) { bootstrap_r(static_cast<connection_slot*>(slot)); }
+void send_thread_main(void* slot) { bootstrap_w(static_cast<connection_slot*>(slot)); }
+
+// Ends a slot thread that is still serving a connection 200 ms into the
+// teardown. Threads cannot be killed here: the teardown has already shut the
+// socket down, which ends any blocked receive or send, and the receive loop
+// then finds `running` clear and does not accept again. True when it ended;
+// a thread that still does not end is left to the process exit.
+bool end_busy_thread(connection_slot* slot, thread_record* t)
+{
+    shut_connection_down(slot, true);
+    event_signal(&slot->channel.send_request);
+    return thread_join(t, busy_thread_join_ms) == 0;
+}
+
+} // namespace
 
 uint64_t region_units_needed(const G_SOCKET* server)
 {
@@ -35,28 +62,24 @@ uint64_t region_units_needed(const G_SOCKET* server)
 
 void slot_setup(connection_slot* slot, uint32_t number)
 {
-    reset_request(&slot->request);
-    response_record* response = &slot->response;
-    response->resolving.store(false);
-    response->secure = false;
-    response->encoding_br = false;
-    response->encoding_gzip = false;
-    response->negotiated = false;
-    response->resolved = resolved_path{};
-    response->send_result = 0;
-    response->send_error = 0;
-    response->half = false;
-    response->send_base = nullptr;
-    response->slot_buffer = nullptr;
-    response->p_send = nullptr;
-    response->slot_buffer_size = 0;
-    response->size_send = 0;
+    send_channel* channel = &slot->channel;
+    channel->send_base = nullptr;
+    channel->slot_buffer = nullptr;
+    channel->slot_buffer_size = 0;
+    channel->half = false;
+    channel->p_send = nullptr;
+    channel->size_send = 0;
+    channel->send_result = 0;
+    channel->send_error = 0;
+    channel->failed.store(false);
+    channel->gone.store(false);
+    channel->packet_started_ns.store(0);
+    channel->packet_first_byte.store(0);
     // A failed creation leaves the created flag clear: the slot then runs
     // without that synchronisation.
-    event_create(&response->send_request, false, false);
-    event_create(&response->send_done, false, true);
+    event_create(&channel->send_request, false, false);
+    event_create(&channel->send_done, false, true);
     event_create(&slot->tls.lock, false, true);
-    event_create(&slot->reader_event, false, false);
     slot->tls.ssl = nullptr;
     slot->tls.references.store(0);
     slot->tls.rbio = nullptr;
@@ -64,8 +87,11 @@ void slot_setup(connection_slot* slot, uint32_t number)
     slot->tls.so_accepted = invalid_socket;
     slot->tls.so.store(invalid_socket);
     slot->tls.abortive_close.store(false);
-    slot->tls.so_error = 0;
-    slot->tls.tls_status = 0;
+    slot->tls.pinned.store(0);
+    slot->tls.so_error.store(0);
+    slot->tls.tls_status.store(0);
+    slot->tls.bytes_sent.store(0);
+    slot->tls.send_deadline_ns = 0;
     slot->tls.p_recv = nullptr;
     slot->tls.p_recv_size = 0;
     slot->connected.store(false);
@@ -75,19 +101,17 @@ void slot_setup(connection_slot* slot, uint32_t number)
     slot->number = number;
     slot->receive_length = 0;
     slot->send_length = 0;
-    slot->upgrade_verdict.store(0);
     slot->receive_begin = nullptr;
     slot->receive_end = nullptr;
+    slot->path_buffer = nullptr;
+    slot->path_capacity = 0;
+    slot->exchange = nullptr;
+    slot->phase.store(phase_accepting);
+    slot->phase_since_ns.store(0);
+    slot->request_bytes.store(0);
+    slot->request_deadline_ns = 0;
+    slot->receive_timeout_ms = 0;
 }
-
-static void thread_failed(int code)
-{
-    print_error((uint32_t)code, "CreateThread(NULL, 0, bootstrap_r/w, this, 0, NULL)");
-    process_exit(code);
-}
-
-static void receive_thread_main(void* slot) { bootstrap_r(static_cast<connection_slot*>(slot)); }
-static void send_thread_main(void* slot) { bootstrap_w(static_cast<connection_slot*>(slot)); }
 
 void carve_slot_buffers(G_SOCKET* server)
 {
@@ -102,21 +126,21 @@ void carve_slot_buffers(G_SOCKET* server)
         slot->send_length = s;
         slot->receive_begin = base + n * align_page(s) + i * align_page(r);
         slot->receive_end = slot->receive_begin + align_page(r);
-        response_record* response = &slot->response;
-        response->send_base = base + i * align_page(s);
-        response->slot_buffer = response->send_base;
-        response->half = false;
-        response->p_send = nullptr;
-        response->slot_buffer_size = s / 2;
-        response->resolved.path_buffer = reinterpret_cast<char16_t*>(
-            base + n * (align_page(s) + align_page(r)) + i * 2 * align_page(p));
-        response->resolved.capacity = p;
+        send_channel* channel = &slot->channel;
+        channel->send_base = base + i * align_page(s);
+        channel->slot_buffer = channel->send_base;
+        channel->half = false;
+        channel->p_send = nullptr;
+        channel->slot_buffer_size = s / 2;
+        slot->path_buffer = reinterpret_cast<char16_t*>(base + n * (align_page(s) + align_page(r)) +
+                                                        i * 2 * align_page(p));
+        slot->path_capacity = p;
         slot->tls.p_recv = slot->receive_begin;
         slot->tls.p_recv_size = r;
     }
 }
 
-void slots_start(G_SOCKET* server)
+void slots_reserve(G_SOCKET* server)
 {
     uint64_t unit = large_page_minimum(nullptr);
     server->region.unit_size = unit;
@@ -126,9 +150,12 @@ void slots_start(G_SOCKET* server)
     region_reserve(&server->region, region_units_needed(server));
     if (!server->region.base) process_exit(1);
     carve_slot_buffers(server);
+}
 
+void slots_start(G_SOCKET* server)
+{
     uint64_t n = server->cw_connections;
-    event_create(&reload_done, true, true);
+    reload_handshake_open();
     stopping.store(false);
     for (uint64_t i = 0; i < n; ++i) {
         connection_slot* slot = &server->slots[i];
@@ -143,79 +170,62 @@ void slots_start(G_SOCKET* server)
     }
 }
 
-// Ends a slot thread that is still serving a connection 200 ms into the
-// teardown. Threads cannot be killed here: the teardown has already shut the
-// socket down, which ends any blocked receive or send, and the receive loop
-// then finds `running` clear and does not accept again. A thread that still
-// does not end is left to the process exit.
-static void end_busy_thread(connection_slot* slot, thread_record* t)
-{
-    event_signal(&slot->response.send_request);
-    thread_join(t, 2000);
-}
-
-void slot_teardown(connection_slot* slot)
+bool slot_teardown(connection_slot* slot)
 {
     slot->running.store(false);
-    slot->receive_length = 0;
-    slot->send_length = 0;
-    slot->receive_begin = nullptr;
-    slot->receive_end = nullptr;
-
-    if (slot->number == 0) {
-        event_signal(&reload_done);
-        event_close(&reload_done);
-    }
+    if (slot->number == 0) reload_handshake_close();
     socket_t so = slot->tls.so.load();
     if (so != invalid_socket) {
         console_printf("\n!! server %02u  so %i %i\n", slot->number, slot->tls.so_accepted, so);
-        // Both of the slot's threads may be blocked on this socket: ending both
-        // directions wakes them; the close below then resets the connection.
-        socket_shutdown(so);
+        // Both of the slot's threads may be blocked on this socket: ending
+        // both directions wakes them, and the receiving thread closes the
+        // connection with a reset on its way out.
+        slot->tls.abortive_close.store(true);
+        shut_connection_down(slot, true);
     }
-    slot->tls.abortive_close.store(true);
-    close_connection(&slot->tls);
-
     event_signal(&slot->start);
     event_close(&slot->start);
 
+    bool ended = true;
     if (slot->receive_thread.created) {
         if (slot->connected.load()) thread_join(&slot->receive_thread, 200);
         if (slot->receive_thread.created) {
             if (!slot->connected.load()) {
-                socket_t listener = so_listen.exchange(invalid_socket);
-                if (listener != invalid_socket) {
-                    socket_shutdown(listener);
-                    socket_close(listener);
-                }
+                close_listener();
                 thread_join(&slot->receive_thread, event_infinite);
             } else {
                 console_printf(":: server %02u  terminate_r so %i\n", slot->number, slot->tls.so_accepted);
-                end_busy_thread(slot, &slot->receive_thread);
+                ended = end_busy_thread(slot, &slot->receive_thread);
             }
         }
-        std::memset(&slot->receive_thread, 0, sizeof(slot->receive_thread));
     }
     if (slot->send_thread.created) {
         if (!slot->connected.load()) {
-            event_signal(&slot->response.send_request);
+            event_signal(&slot->channel.send_request);
             thread_join(&slot->send_thread, event_infinite);
         } else {
             console_printf(":: server %02u  terminate_w so %i\n", slot->number, slot->tls.so_accepted);
-            end_busy_thread(slot, &slot->send_thread);
+            ended = end_busy_thread(slot, &slot->send_thread) && ended;
         }
-        std::memset(&slot->send_thread, 0, sizeof(slot->send_thread));
     }
+    // A thread that did not end may still use the socket and the buffers:
+    // both are left to the process exit.
+    if (!ended) return false;
+    std::memset(&slot->receive_thread, 0, sizeof(slot->receive_thread));
+    std::memset(&slot->send_thread, 0, sizeof(slot->send_thread));
 
     event_signal(&slot->tls.lock);
     event_close(&slot->tls.lock);
     slot->tls.abortive_close.store(true);
     close_connection(&slot->tls);
-    event_signal(&slot->response.send_request);
-    event_close(&slot->response.send_request);
-    event_signal(&slot->response.send_done);
-    event_close(&slot->response.send_done);
-    event_signal(&slot->reader_event);
-    event_close(&slot->reader_event);
-    reset_request(&slot->request);
+    slot->connected.store(false);
+    event_signal(&slot->channel.send_request);
+    event_close(&slot->channel.send_request);
+    event_signal(&slot->channel.send_done);
+    event_close(&slot->channel.send_done);
+    slot->receive_length = 0;
+    slot->send_length = 0;
+    slot->receive_begin = nullptr;
+    slot->receive_end = nullptr;
+    return true;
 }

@@ -5,12 +5,13 @@
 #include <atomic>
 #include <cstdint>
 
-#include "http/request.h"
-#include "http/response.h"
+#include "net/send_path.h"
 #include "net/tls_state.h"
 #include "os/event.h"
 #include "os/thread.h"
 #include "platform/memory_region.h"
+
+struct http_exchange;
 
 // Fixed parameters of the connection engine (not settings).
 constexpr uint16_t slot_count = 64;                // connection slots, and the listen backlog
@@ -18,11 +19,20 @@ constexpr uint64_t receive_buffer_length = 65536;  // bytes per slot
 constexpr uint64_t send_buffer_length = 524288;    // bytes per slot, two halves
 constexpr uint64_t path_buffer_length = 8192;      // UTF-16 units per slot
 
+// What a slot's receiving thread is doing, for the pressure watch
+// (net/pressure.h). Written by the receiving thread, except that the watch
+// may turn phase_idle into phase_evicted.
+enum slot_phase : uint32_t {
+    phase_accepting = 0, // waiting in accept: the slot is free
+    phase_request = 1,   // a request (or the TLS handshake) is awaited or arriving
+    phase_answer = 2,    // a request is being answered
+    phase_idle = 3,      // a kept connection between requests
+    phase_evicted = 4,   // the watch has ended the idle connection to make room
+};
+
 struct connection_slot {
-    request_record request;      // the request being served
-    response_record response;    // the answer being built, with the send members
+    send_channel channel;        // the send buffer halves and the packet in flight
     event_t start;               // auto-reset: releases the receiving thread
-    event_t reader_event;        // auto-reset: this slot's turn in the large-file reader queue
     tls_state tls;               // the connection's socket and TLS object
     std::atomic<bool> connected; // a connection is being served
     std::atomic<bool> running;   // the slot is in use and its threads may run
@@ -31,9 +41,16 @@ struct connection_slot {
     uint32_t number;             // 0 to 63, printed as "server %02u"
     uint64_t receive_length;     // copy of packet_length_rw[0]
     uint64_t send_length;        // copy of packet_length_rw[1]
-    std::atomic<uint64_t> upgrade_verdict; // cached HTTPS upgrade decision; cleared by every reload
     char* receive_begin;         // the slot's receive buffer
     char* receive_end;           // receive_begin + its aligned length
+    char16_t* path_buffer;       // the slot's path buffer, for path resolution
+    uint64_t path_capacity;      // its capacity in UTF-16 units
+    http_exchange* exchange;     // the request code's records of this slot; the engine only carries it
+    std::atomic<uint32_t> phase; // a slot_phase
+    std::atomic<uint64_t> phase_since_ns; // when the phase (for requests: the request's time) began
+    std::atomic<uint64_t> request_bytes;  // bytes received for the current request
+    uint64_t request_deadline_ns; // the current request must be complete by then; receiving thread
+    uint32_t receive_timeout_ms; // the socket's receive time-out as last set; receiving thread
 };
 
 struct G_SOCKET {
@@ -64,8 +81,6 @@ struct G_SOCKET {
 // Process-wide state of the connection engine.
 extern std::atomic<socket_t> so_listen;       // the listening socket
 extern std::atomic<bool> stopping;            // an accept failed: sending threads end
-extern std::atomic<bool> reload_pending;      // a reload is replacing the settings
-extern event_t reload_done;                   // manual-reset: set while no reload runs
 extern uint64_t g_page_size;                  // the system page size
 
 // Whole units of region.unit_size that the slot buffers need.
@@ -75,20 +90,33 @@ uint64_t region_units_needed(const G_SOCKET* server);
 void carve_slot_buffers(G_SOCKET* server);
 // Builds a slot's events and zeroes its records (before the settings are read).
 void slot_setup(connection_slot* slot, uint32_t number);
-// Carves every slot's buffers out of the region and starts its threads.
-// Ends the process when the region or a thread cannot be had.
+// Reserves the memory region and carves every slot's buffers out of it.
+// Ends the process when the region cannot be had.
+void slots_reserve(G_SOCKET* server);
+// Starts every slot's two threads, which wait for their start event. Ends
+// the process when a thread cannot be created.
 void slots_start(G_SOCKET* server);
-// Takes a slot down: closes its connection, ends its threads (200 ms grace
-// for a busy slot), releases its events.
-void slot_teardown(connection_slot* slot);
+// Takes a slot down: wakes and ends its threads (200 ms grace for a busy
+// slot), closes its connection once neither thread can use it, releases
+// its events. True when both threads have ended.
+bool slot_teardown(connection_slot* slot);
 
-// The listener: creates, binds and listens, releases the slots and waits for
-// the stop. 0 after an ordered stop, -1 when it cannot listen.
+// The listener: creates, binds and listens, releases the slots, relieves
+// pressure and waits for the stop. 0 after an ordered stop, -1 when it
+// cannot listen.
 int run_server(G_SOCKET* server);
 // The receiving thread's routine: waits for its start, then accepts and
 // serves one connection after another until accepting fails.
 void bootstrap_r(connection_slot* slot);
+// Shuts the listening socket down and closes it, once: whoever takes it from
+// so_listen first. Threads blocked in accept on it return.
+void close_listener();
 // Closes the connection's TLS state and socket (a reset when requested).
+// Only the party that knows that no other thread can still use the socket
+// calls it: the slot's receiving thread, or the teardown once both slot
+// threads have ended.
 void close_connection(tls_state* tls);
-// Hands received bytes to the request code; called by the receive loop.
-void dispatch_request(connection_slot* slot, char* data, uint64_t length);
+// Shuts the slot's live socket down from another thread (both of the slot's
+// threads then return from any receive or send), with a reset on the later
+// close when `reset`. Safe against the slot closing the socket meanwhile.
+void shut_connection_down(connection_slot* slot, bool reset);

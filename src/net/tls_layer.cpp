@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "net/send_path.h"
 #include "net/tls_state.h"
 #include "service/console.h"
 
@@ -81,7 +82,7 @@ int64_t tls_recv(tls_state* tls, char* buffer, uint64_t size)
 
 int64_t tls_send(tls_state* tls, const char* data, uint64_t size)
 {
-    int64_t n = socket_send_all(tls->so.load(), data, size);
+    int64_t n = send_with_deadline(tls, data, size, tls->send_deadline_ns);
     if (n < 0) tls->tls_status = 0;
     return n;
 }

@@ -17,8 +17,11 @@ struct tls_state {
     socket_t so_accepted;            // the socket as accepted, kept for messages
     std::atomic<socket_t> so;        // the live socket; invalid_socket once closed
     std::atomic<bool> abortive_close; // reset the connection when it is closed
-    int32_t so_error;                // socket error of the last failed receive
-    int32_t tls_status;              // outcome of the last TLS step
+    std::atomic<uint32_t> pinned;    // other threads shutting `so` down: close waits for them
+    std::atomic<int32_t> so_error;   // socket error of the last failed receive
+    std::atomic<int32_t> tls_status; // outcome of the last TLS step
+    std::atomic<uint64_t> bytes_sent; // bytes this connection has sent so far (sending thread writes)
+    uint64_t send_deadline_ns;       // the packet being sent must have left by then (sending thread)
     char* p_recv;                    // the slot's receive buffer
     uint64_t p_recv_size;            // its length
 };
@@ -49,5 +52,6 @@ bool tls_certificate_covers(const char* host, uint64_t length);
 // Receives up to size bytes; > 0 bytes delivered, <= 0 failure (so_error and
 // tls_status tell why).
 int64_t tls_recv(tls_state* tls, char* buffer, uint64_t size);
-// Sends size bytes; returns size when all left, otherwise <= 0.
+// Sends size bytes before send_deadline_ns; returns size when all left,
+// otherwise <= 0. Sending thread.
 int64_t tls_send(tls_state* tls, const char* data, uint64_t size);

@@ -2,54 +2,46 @@
 
 #include <fcntl.h>
 #include <limits.h>
+
+#include <cstdint>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "core/text.h"
 #include "os/clock.h"
 
 int file_last_error() { return errno; }
 
-// Converts a name into the caller's PATH_MAX buffer; false (errno set) when it
-// cannot be a path on this system.
-static bool to_native(const char16_t* name, char (&out)[PATH_MAX])
+// An empty name names no file.
+static bool usable(const char* name)
 {
-    if (!name || !name[0]) {
-        errno = ENOENT;
-        return false;
-    }
-    if (utf16_to_utf8(out, sizeof(out), name) == 0) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    return true;
+    if (name && name[0]) return true;
+    errno = ENOENT;
+    return false;
 }
 
-file_t file_open_read(const char16_t* name, uint32_t hints)
+file_t file_open_read(const char* name, uint32_t hints)
 {
-    char native[PATH_MAX];
-    if (!to_native(name, native)) return invalid_file;
+    if (!usable(name)) return invalid_file;
     int fd = -1;
     int flags = O_RDONLY | O_CLOEXEC | ((hints & file_hint_nonblocking) ? O_NONBLOCK : 0);
     if (hints & file_hint_unbuffered) {
-        fd = open(native, flags | O_DIRECT);
+        fd = open(name, flags | O_DIRECT);
         // tmpfs and some other file systems refuse O_DIRECT: read through the cache.
         if (fd < 0 && errno != EINVAL) return invalid_file;
     }
-    if (fd < 0) fd = open(native, flags);
+    if (fd < 0) fd = open(name, flags);
     if (fd < 0) return invalid_file;
     if (hints & file_hint_sequential) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     if (hints & file_hint_random) posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
     return fd;
 }
 
-file_t file_create(const char16_t* name)
+file_t file_create(const char* name)
 {
-    char native[PATH_MAX];
-    if (!to_native(name, native)) return invalid_file;
-    return open(native, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (!usable(name)) return invalid_file;
+    return open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 }
 
 int64_t file_read(file_t f, void* buffer, uint64_t size)
@@ -94,11 +86,10 @@ int file_get_info(file_t f, file_info* info)
     return 0;
 }
 
-int file_delete(const char16_t* name)
+int file_delete(const char* name)
 {
-    char native[PATH_MAX];
-    if (!to_native(name, native)) return -1;
-    return unlink(native);
+    if (!usable(name)) return -1;
+    return unlink(name);
 }
 
 void file_close(file_t f)
@@ -106,11 +97,14 @@ void file_close(file_t f)
     if (f != invalid_file) close(f);
 }
 
-uint64_t executable_path(char16_t* out, uint64_t capacity)
+uint64_t executable_path(char* out, uint64_t capacity)
 {
-    char native[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", native, sizeof(native) - 1);
-    if (n <= 0) return 0;
-    native[n] = 0;
-    return utf8_to_utf16(out, capacity, native);
+    if (capacity < 2) return 0;
+    ssize_t n = readlink("/proc/self/exe", out, capacity - 1);
+    // A result that fills the buffer may have been cut short.
+    if (n <= 0 || (uint64_t)n >= capacity - 1) return 0;
+    out[n] = 0;
+    return (uint64_t)n;
 }
+
+static_assert(file_name_capacity == PATH_MAX, "file names are bounded by the system's path limit");

@@ -18,6 +18,8 @@ constexpr int err_timed_out = 110;    // a receive time-out expired
 
 int socket_last_error();
 void socket_clear_error();
+// Sets the calling thread's last error, for callers that fail on their own account.
+void socket_set_error(int error);
 
 // A TCP socket over IPv4; invalid_socket on failure.
 socket_t socket_tcp();
@@ -43,6 +45,15 @@ int64_t socket_recv(socket_t so, char* buffer, uint64_t size);
 int64_t socket_peek_all(socket_t so, char* buffer, uint64_t size);
 // Sends everything, resuming short sends; size, or <= 0 when a send failed.
 int64_t socket_send_all(socket_t so, const char* data, uint64_t size);
+// Sends what the socket takes now without waiting: the bytes sent (> 0), or
+// -1 with err_would_block when nothing fits, -1 with the error otherwise.
+int64_t socket_send_some(socket_t so, const char* data, uint64_t size);
+// Waits at most timeout_ms until a send can make progress (or would fail at
+// once, as after a shutdown): 1, 0 on time-out, -1 on failure.
+int socket_wait_writable(socket_t so, uint32_t timeout_ms);
+// Connections the kernel has completed on a listening socket that nobody has
+// accepted yet; -1 when it cannot tell.
+int64_t socket_accept_backlog(socket_t so);
 // Ends both directions: a thread blocked in a receive or a send on the socket
 // returns, and the peer sees the end of the data.
 void socket_shutdown(socket_t so);

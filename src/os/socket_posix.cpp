@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <time.h>
@@ -12,6 +13,7 @@
 
 int socket_last_error() { return errno; }
 void socket_clear_error() { errno = 0; }
+void socket_set_error(int error) { errno = error; }
 
 socket_t socket_tcp() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
 
@@ -130,6 +132,38 @@ int64_t socket_send_all(socket_t so, const char* data, uint64_t size)
         sent += (uint64_t)n;
     }
     return (int64_t)size;
+}
+
+int64_t socket_send_some(socket_t so, const char* data, uint64_t size)
+{
+    ssize_t n;
+    do {
+        n = send(so, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && errno == EWOULDBLOCK) errno = EAGAIN;
+    return n;
+}
+
+int socket_wait_writable(socket_t so, uint32_t timeout_ms)
+{
+    pollfd p = {so, POLLOUT, 0};
+    int n;
+    do {
+        n = poll(&p, 1, (int)timeout_ms);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return -1;
+    return n == 0 ? 0 : 1;
+}
+
+int64_t socket_accept_backlog(socket_t so)
+{
+    // For a listening socket the kernel reports its accept queue's length in
+    // the unacknowledged-segments field.
+    tcp_info info{};
+    socklen_t length = sizeof(info);
+    if (getsockopt(so, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return -1;
+    if (info.tcpi_state != TCP_LISTEN) return -1;
+    return (int64_t)info.tcpi_unacked;
 }
 
 void socket_shutdown(socket_t so) { shutdown(so, SHUT_RDWR); }

@@ -22,5 +22,7 @@ int thread_create(thread_record* t, thread_routine routine, void* parameter);
 // Waits for the thread to end: 0 when it ended (the record is then cleared),
 // err_timed_out when it did not within timeout_ms (-1: no limit).
 int thread_join(thread_record* t, int64_t timeout_ms);
+// Lets other threads run before the caller goes on.
+void thread_yield();
 // The calling thread's kernel id.
 uint32_t thread_current_id();

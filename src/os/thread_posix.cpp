@@ -1,6 +1,7 @@
 #include "os/thread.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -71,3 +72,4 @@ int thread_join(thread_record* t, int64_t timeout_ms)
 }
 
 uint32_t thread_current_id() { return (uint32_t)syscall(SYS_gettid); }
+void thread_yield() { sched_yield(); }

@@ -7,10 +7,10 @@
 #include <cstring>
 
 #include "core/text.h"
+#include "http/exchange.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "http/text_escape.h"
-#include "net/server.h"
 #include "pages/markdown_state.h"
 #include "pages/page_output.h"
 
@@ -165,9 +165,10 @@ int render_markdown_page(page_output* out, const char* title, uint64_t title_len
     return page_finish(out, m.w) ? 0 : -1;
 }
 
-bool render_markdown(connection_slot* slot, request_record* request, char* text, uint64_t length)
+bool render_markdown(http_exchange* exchange, char* text, uint64_t length)
 {
-    response_record* response = &slot->response;
+    request_record* request = &exchange->request;
+    response_record* response = &exchange->response;
     const resolved_path* path = &response->resolved;
     // The title is the file name: the path's last segment.
     char title[title_capacity];

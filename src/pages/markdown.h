@@ -5,8 +5,7 @@
 #pragma once
 #include <cstdint>
 
-struct connection_slot;
-struct request_record;
+struct http_exchange;
 struct page_output;
 
 // True when a file of length bytes can be rendered in buffer halves of
@@ -24,7 +23,8 @@ bool markdown_fits(uint64_t length, uint64_t half_size);
 int render_markdown_page(page_output* out, const char* title, uint64_t title_length, bool debug,
                          char* text, uint64_t length);
 
-// Renders and sends the page for the slot's resolved Markdown file, whose
-// bytes the caller read into the end of slot_buffer as render_markdown_page
-// wants them. True when the last send succeeded. Receiving thread only.
-bool render_markdown(connection_slot* slot, request_record* request, char* text, uint64_t length);
+// Renders and sends the page for the exchange's resolved Markdown file, whose
+// bytes the caller read into the end of the slot buffer half as
+// render_markdown_page wants them. True when the last send succeeded.
+// Receiving thread only.
+bool render_markdown(http_exchange* exchange, char* text, uint64_t length);

@@ -83,7 +83,7 @@ bool finish_whole(page_output* out, char* body, char* write)
         request->range_first = range.first;
         request->range_last = range.last;
     }
-    char* base = response->slot_buffer;
+    char* base = response->channel->slot_buffer;
     uint64_t head_length = build_response_headers(response, base, body_offset, status, mime_text_html,
                                                   size, request->keep_alive, false, &range, nullptr,
                                                   nullptr, page_charset, nullptr);
@@ -160,12 +160,12 @@ void page_output_capture(page_output* out, char* half_a, char* half_b, uint64_t 
 
 char* page_buffer(const page_output* out)
 {
-    return out->sink == page_to_socket ? out->response->slot_buffer : out->halves[out->current];
+    return out->sink == page_to_socket ? out->response->channel->slot_buffer : out->halves[out->current];
 }
 
 uint64_t page_buffer_size(const page_output* out)
 {
-    return out->sink == page_to_socket ? out->response->slot_buffer_size : out->half_size;
+    return out->sink == page_to_socket ? out->response->channel->slot_buffer_size : out->half_size;
 }
 
 bool page_flush(page_output* out, char* write)
@@ -228,10 +228,10 @@ bool page_abandon(page_output* out)
     request->keep_alive = false;
     if (out->header_sent || out->chunks != 0 || out->stop || request->version == version_none) return true;
     response_record* response = out->response;
-    uint64_t n = send_error_page(response, response->slot_buffer, response->slot_buffer_size,
+    uint64_t n = send_error_page(response, response->channel->slot_buffer, response->channel->slot_buffer_size,
                                  status_internal_error, false, request->method == method_head, false);
     if (n == 0) return true;
-    return send_packet(response, response->slot_buffer, n, request);
+    return send_packet(response, response->channel->slot_buffer, n, request);
 }
 
 int32_t page_range_status(uint64_t size, uint64_t* first, uint64_t* last)

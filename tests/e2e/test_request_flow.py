@@ -66,7 +66,7 @@ class RequestFlow(unittest.TestCase):
             ("terminator split across receives", [CLOSE[:-3], CLOSE[-3:-1], CLOSE[-1:]], "ended"),
             ("split keep-alive", [KEEP[:7], KEEP[7:30], KEEP[30:]], "open"),
             ("incomplete request waits", [KEEP[:-2]], "open"),
-            ("header line without colon is dropped", [b"GET / HTTP/1.1\r\nHost: x\r\nbad\r\n\r\n"], "open"),
+            ("header line without colon ends the connection", [b"GET / HTTP/1.1\r\nHost: x\r\nbad\r\n\r\n"], "ended"),
             ("post body still to come", [b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc"], "open"),
             ("post then close", [b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc"], "ended"),
             ("post keep-alive then pipelined close",

@@ -282,8 +282,7 @@ class settings_template_cases : public settings_file_test,
 TEST_P(settings_template_cases, port_line_takes_the_digits_of_the_service_name)
 {
     fs::path path = directory / "out.ini";
-    std::u16string wide = (directory / "out.ini").u16string();
-    file_t file = file_create(wide.c_str());
+    file_t file = file_create(path.c_str());
     ASSERT_NE(file, invalid_file);
     std::u16string service = widen(GetParam().service);
     int64_t written = write_settings_template(file, service.c_str());
@@ -317,8 +316,7 @@ INSTANTIATE_TEST_SUITE_P(settings_file, settings_template_cases,
 TEST_F(settings_file_test, failed_template_write_is_reported)
 {
     std::ofstream(directory / "ro.ini") << "x";
-    std::u16string wide = (directory / "ro.ini").u16string();
-    file_t file = file_open_read(wide.c_str(), file_hint_none);
+    file_t file = file_open_read((directory / "ro.ini").c_str(), file_hint_none);
     ASSERT_NE(file, invalid_file);
     EXPECT_EQ(write_settings_template(file, u"web"), -1);
     EXPECT_EQ(write_settings_template(file, u"web__81"), -1);

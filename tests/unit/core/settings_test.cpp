@@ -15,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "core/reload_handshake.h"
 #include "core/text.h"
 #include "net/server.h"
 #include "net/tls_state.h"
@@ -289,21 +290,20 @@ TEST_F(settings_test, every_reading_starts_from_the_defaults_and_keeps_process_w
     EXPECT_EQ(g_vdir_mappings.count, 1u);
 }
 
-TEST_F(settings_test, a_reading_clears_the_cached_upgrade_verdicts)
+TEST_F(settings_test, every_reading_outdates_results_cached_from_the_settings)
 {
-    server->slots[0].upgrade_verdict.store(0x1235);
-    server->slots[slot_count - 1].upgrade_verdict.store(0x77);
+    uint64_t before = reload_generation();
     fs::remove(file);
     EXPECT_EQ(server->config(u"quillnest"), 0);
-    EXPECT_EQ(server->slots[0].upgrade_verdict.load(), 0u);
-    EXPECT_EQ(server->slots[slot_count - 1].upgrade_verdict.load(), 0u);
+    read("port=81\r\n");
+    EXPECT_EQ(reload_generation(), before + 2);
 }
 
 TEST_F(settings_test, a_reading_waits_while_a_slot_resolves_a_path)
 {
     read("root=/before\r\n");
     std::ofstream(file, std::ios::binary | std::ios::trunc) << "root=/after\r\n";
-    server->slots[5].response.resolving.store(true);
+    ASSERT_TRUE(reload_enter_resolving(5));
     std::atomic<bool> done{false};
     std::thread reload([&] {
         server->config(u"quillnest");
@@ -312,7 +312,7 @@ TEST_F(settings_test, a_reading_waits_while_a_slot_resolves_a_path)
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_FALSE(done.load());
     EXPECT_EQ(root(), "/before");
-    server->slots[5].response.resolving.store(false);
+    reload_leave_resolving(5);
     reload.join();
     EXPECT_TRUE(done.load());
     EXPECT_EQ(root(), "/after");

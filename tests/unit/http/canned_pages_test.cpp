@@ -22,11 +22,12 @@
 #include "http/request.h"
 #include "http/response.h"
 #include "net/server.h"
+#include "support/exchange.h"
 #include "os/event.h"
 
 namespace {
 
-constexpr uint64_t half_size = 262144;
+constexpr uint64_t half_size = test_exchange::half_size;
 
 constexpr char security_lines[] = "X-Content-Type-Options: nosniff\r\n"
                                   "X-Frame-Options: SAMEORIGIN\r\n"
@@ -87,26 +88,14 @@ protected:
     {
         g_min_gz.store(false);
         g_upgrade_hsts_in_effect.store(false);
-        send_buffer.assign(2 * half_size, '#');
-        receive_buffer.assign(receive_buffer_length + 1, '\0');
-        slot.reset(new connection_slot{});
-        response_record* response = &slot->response;
-        response->send_base = send_buffer.data();
-        response->slot_buffer = send_buffer.data();
-        response->slot_buffer_size = half_size;
-        response->half = false;
-        response->send_result = 0;
-        ASSERT_EQ(event_create(&response->send_request, false, false), 0);
-        ASSERT_EQ(event_create(&response->send_done, false, true), 0);
-        slot->receive_begin = receive_buffer.data();
-        slot->receive_end = receive_buffer.data() + receive_buffer_length;
-        slot->tls.so.store(invalid_socket);
+        t.reset(new test_exchange());
+        slot = t->slot.get();
+        x = t->exchange.get();
     }
 
     void TearDown() override
     {
-        event_close(&slot->response.send_request);
-        event_close(&slot->response.send_done);
+        t.reset();
         if (peer[0] >= 0) close(peer[0]);
         if (peer[1] >= 0) close(peer[1]);
     }
@@ -115,26 +104,25 @@ protected:
     // ends `buffer_length` bytes after its start.
     bool parse(const std::string& text, uint64_t buffer_length = receive_buffer_length)
     {
-        std::memcpy(receive_buffer.data(), text.data(), text.size());
-        receive_buffer[text.size()] = '\0';
-        slot->receive_end = receive_buffer.data() + buffer_length;
-        reset_request(&slot->request);
-        return parse_request(&slot->request, receive_buffer.data(), text.size(), slot->receive_end);
+        std::memcpy(t->receive_buffer.data(), text.data(), text.size());
+        t->receive_buffer[text.size()] = '\0';
+        slot->receive_end = t->receive_buffer.data() + buffer_length;
+        reset_request(&x->request);
+        return parse_request(&x->request, t->receive_buffer.data(), text.size(), slot->receive_end);
     }
 
     // Whether a packet was handed over within wait_ms; its bytes in `packet`.
     bool take_packet(int64_t wait_ms = 0)
     {
-        if (event_wait(&slot->response.send_request, wait_ms) != event_signalled) return false;
-        packet.assign(slot->response.p_send, slot->response.size_send);
-        event_signal(&slot->response.send_done);
+        if (!t->take_packet(wait_ms)) return false;
+        packet = t->packet;
         return true;
     }
 
     std::string serve(const std::string& text)
     {
         EXPECT_TRUE(parse(text)) << text;
-        EXPECT_TRUE(serve_builtin(&slot->response, slot.get(), &slot->request)) << text;
+        EXPECT_TRUE(serve_builtin(x)) << text;
         EXPECT_TRUE(take_packet()) << text;
         EXPECT_FALSE(take_packet()) << "one packet for " << text;
         return packet;
@@ -142,8 +130,8 @@ protected:
 
     std::string error_page(int32_t status, bool keep_alive, bool header_only, bool short_form)
     {
-        char* buffer = slot->response.slot_buffer;
-        uint64_t built = send_error_page(&slot->response, buffer, half_size, status, keep_alive,
+        char* buffer = slot->channel.slot_buffer;
+        uint64_t built = send_error_page(&x->response, buffer, half_size, status, keep_alive,
                                          header_only, short_form);
         return std::string(buffer, built);
     }
@@ -158,9 +146,9 @@ protected:
         slot->tls.so.store(peer[0]);
     }
 
-    std::vector<char> send_buffer;
-    std::vector<char> receive_buffer;
-    std::unique_ptr<connection_slot> slot;
+    std::unique_ptr<test_exchange> t;
+    connection_slot* slot = nullptr;
+    http_exchange* x = nullptr;
     std::string packet;
     int peer[2] = {-1, -1};
 };
@@ -218,17 +206,17 @@ TEST_F(CannedPages, ErrorPageThatDoesNotFitBuildsNothing)
 {
     std::string full = error_page(status_not_found, false, false, false);
     std::string header = header_of(full);
-    char* buffer = slot->response.slot_buffer;
+    char* buffer = slot->channel.slot_buffer;
     for (uint64_t capacity : {(uint64_t)0, (uint64_t)10, (uint64_t)header.size(), (uint64_t)full.size() - 1})
-        EXPECT_EQ(send_error_page(&slot->response, buffer, capacity, status_not_found, false, false, false), 0u)
+        EXPECT_EQ(send_error_page(&x->response, buffer, capacity, status_not_found, false, false, false), 0u)
             << capacity;
-    EXPECT_EQ(send_error_page(&slot->response, buffer, full.size(), status_not_found, false, false, false),
+    EXPECT_EQ(send_error_page(&x->response, buffer, full.size(), status_not_found, false, false, false),
               full.size());
     // The header block alone still fits where the page does not.
-    EXPECT_EQ(send_error_page(&slot->response, buffer, header.size() + 1, status_not_found, false, true, false),
+    EXPECT_EQ(send_error_page(&x->response, buffer, header.size() + 1, status_not_found, false, true, false),
               header.size());
     for (int32_t status : {-1, (int32_t)status_count})
-        EXPECT_EQ(send_error_page(&slot->response, buffer, half_size, status, false, false, true), 0u);
+        EXPECT_EQ(send_error_page(&x->response, buffer, half_size, status, false, false, true), 0u);
 }
 
 TEST_F(CannedPages, RedirectCarriesTheUrlUnchanged)
@@ -243,12 +231,12 @@ TEST_F(CannedPages, RedirectCarriesTheUrlUnchanged)
                                std::to_string(body.size()) + "\r\n\r\n";
 
     ASSERT_TRUE(parse("GET /media?x=1 HTTP/1.1\r\nHost: h\r\nConnection: keep-alive\r\n\r\n"));
-    EXPECT_TRUE(send_redirect_page(&slot->response, &slot->request, url.c_str()));
+    EXPECT_TRUE(send_redirect_page(&x->response, &x->request, url.c_str()));
     ASSERT_TRUE(take_packet());
     EXPECT_EQ(packet, header + body);
 
     ASSERT_TRUE(parse("HEAD /media HTTP/1.1\r\nHost: h\r\nConnection: keep-alive\r\n\r\n"));
-    EXPECT_TRUE(send_redirect_page(&slot->response, &slot->request, url.c_str()));
+    EXPECT_TRUE(send_redirect_page(&x->response, &x->request, url.c_str()));
     ASSERT_TRUE(take_packet());
     EXPECT_EQ(packet, header);
 }
@@ -256,9 +244,9 @@ TEST_F(CannedPages, RedirectCarriesTheUrlUnchanged)
 TEST_F(CannedPages, RedirectThatCannotBeBuiltEndsTheConnection)
 {
     ASSERT_TRUE(parse("GET /a HTTP/1.1\r\nHost: h\r\nConnection: keep-alive\r\n\r\n"));
-    EXPECT_FALSE(send_redirect_page(&slot->response, &slot->request, "/a\rSet-Cookie: x=1/"));
+    EXPECT_FALSE(send_redirect_page(&x->response, &x->request, "/a\rSet-Cookie: x=1/"));
     EXPECT_FALSE(take_packet());
-    EXPECT_FALSE(slot->request.keep_alive);
+    EXPECT_FALSE(x->request.keep_alive);
 }
 
 TEST_F(CannedPages, AssetThenNotModified)
@@ -345,9 +333,9 @@ TEST_F(CannedPages, PostIsEchoed)
     EXPECT_EQ(header_value(echo, "Content-Length"), "5");
     EXPECT_EQ(header_value(echo, "Connection"), "keep-alive");
     EXPECT_EQ(body_of(echo), "hello");
-    EXPECT_TRUE(slot->request.keep_alive);
+    EXPECT_TRUE(x->request.keep_alive);
     // The NUL behind the body is written, not sent.
-    EXPECT_EQ(slot->response.p_send[slot->response.size_send], '\0');
+    EXPECT_EQ(slot->channel.p_send[slot->channel.size_send], '\0');
 
     // Bytes that follow the body belong to the next request.
     std::string pipelined = serve("POST /x HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\n\r\nabcGET / HTTP/1.1\r\n");
@@ -366,30 +354,30 @@ TEST_F(CannedPages, PostWithoutUsableLengthGets411)
                                   "Content-Length: 45\r\n\r\n"
                                   "quillnest web server\r\n\r\n411 Length Required\r\n")
             << request;
-        EXPECT_FALSE(slot->request.keep_alive) << request;
+        EXPECT_FALSE(x->request.keep_alive) << request;
     }
 }
 
 TEST_F(CannedPages, OtherMethodsGet405)
 {
     ASSERT_TRUE(parse("GET /quillnest/ HTTP/1.1\r\nHost: h\r\nConnection: keep-alive\r\n\r\n"));
-    slot->request.method = method_delete;
-    EXPECT_TRUE(serve_builtin(&slot->response, slot.get(), &slot->request));
+    x->request.method = method_delete;
+    EXPECT_TRUE(serve_builtin(x));
     ASSERT_TRUE(take_packet());
     EXPECT_EQ(packet.rfind("HTTP/1.1 405 Method Not Allowed\r\n", 0), 0u);
     EXPECT_EQ(body_of(packet), "quillnest web server\r\n\r\n405 Method Not Allowed\r\n");
-    EXPECT_FALSE(slot->request.keep_alive);
+    EXPECT_FALSE(x->request.keep_alive);
 }
 
 TEST_F(CannedPages, PostBodyLargerThanTheSlotBufferGets500)
 {
-    slot->response.slot_buffer_size = 512;
+    slot->channel.slot_buffer_size = 512;
     std::string body(200, 'b');
     std::string answer = serve("POST /x HTTP/1.1\r\nHost: h\r\nConnection: keep-alive\r\nContent-Length: 200\r\n\r\n" + body);
     EXPECT_EQ(answer, "HTTP/1.1 500 Internal Server Error\r\nServer: quillnestweb\r\n"
                       "Content-Type: text/plain\r\nConnection: close\r\nContent-Length: 51\r\n\r\n"
                       "quillnest web server\r\n\r\n500 Internal Server Error\r\n");
-    EXPECT_FALSE(slot->request.keep_alive);
+    EXPECT_FALSE(x->request.keep_alive);
 }
 
 // Every slot buffer size, down to ones the header block alone fills or
@@ -399,19 +387,19 @@ TEST_F(CannedPages, SmallSlotBuffersNeverOverflow)
 {
     const std::string text = "POST /x HTTP/1.1\r\nHost: h\r\nContent-Length: 20\r\n\r\n" + std::string(20, 'b');
     for (uint64_t size = 1; size <= 700; ++size) {
-        std::fill(send_buffer.begin(), send_buffer.end(), '#');
-        slot->response.slot_buffer = send_buffer.data();
-        slot->response.half = false;
-        slot->response.slot_buffer_size = size;
+        std::fill(t->send_buffer.begin(), t->send_buffer.end(), '#');
+        slot->channel.slot_buffer = t->send_buffer.data();
+        slot->channel.half = false;
+        slot->channel.slot_buffer_size = size;
         ASSERT_TRUE(parse(text));
-        serve_builtin(&slot->response, slot.get(), &slot->request);
+        serve_builtin(x);
         if (take_packet()) {
             EXPECT_TRUE(packet.rfind("HTTP/1.1 200 OK\r\n", 0) == 0 ||
                         packet.rfind("HTTP/1.1 500 Internal Server Error\r\n", 0) == 0)
                 << size;
             EXPECT_LE(packet.size(), size);
         }
-        for (uint64_t i = size; i < size + 64; ++i) ASSERT_EQ(send_buffer[i], '#') << size;
+        for (uint64_t i = size; i < size + 64; ++i) ASSERT_EQ(t->send_buffer[i], '#') << size;
     }
 }
 
@@ -429,8 +417,8 @@ protected:
         for (uint64_t i = 0; i < total; ++i) expected_body.push_back((char)('a' + (i * 7 + i / 251) % 26));
         std::string text = head + expected_body.substr(0, buffer_length - 8 - head.size());
         ASSERT_TRUE(parse(text, buffer_length));
-        ASSERT_NE(slot->request.body_received, 0u);
-        received = slot->request.body_received;
+        ASSERT_NE(x->request.body_received, 0u);
+        received = x->request.body_received;
     }
 
     // Runs serve_builtin on a thread of its own while a writer sends `rest` in
@@ -447,7 +435,7 @@ protected:
         });
         std::atomic<bool> done{false};
         std::thread server([&] {
-            served = serve_builtin(&slot->response, slot.get(), &slot->request);
+            served = serve_builtin(x);
             done.store(true);
         });
         std::string all;
@@ -481,7 +469,7 @@ TEST_F(PostRelay, RestOfTheBodyIsRelayed)
     std::string body = body_of(all);
     ASSERT_EQ(body.size(), total);
     EXPECT_TRUE(body == expected_body) << "the echo differs from the body sent";
-    EXPECT_TRUE(slot->request.keep_alive);
+    EXPECT_TRUE(x->request.keep_alive);
 }
 
 TEST_F(PostRelay, BodyThatStopsEndsTheConnection)
@@ -492,7 +480,7 @@ TEST_F(PostRelay, BodyThatStopsEndsTheConnection)
     std::string all = run_and_collect(part, true);
     EXPECT_TRUE(served);
     EXPECT_EQ(body_of(all), expected_body.substr(0, received + part.size()));
-    EXPECT_FALSE(slot->request.keep_alive);
+    EXPECT_FALSE(x->request.keep_alive);
 }
 
 TEST_F(PostRelay, AssetAnswerToACutBodyEndsTheConnection)
@@ -500,12 +488,12 @@ TEST_F(PostRelay, AssetAnswerToACutBodyEndsTheConnection)
     std::string head = "POST /quillnest/theme.css HTTP/1.1\r\nHost: h\r\nConnection: keep-alive\r\n"
                        "Content-Length: 100000\r\n\r\n";
     ASSERT_TRUE(parse(head + std::string(4000 - head.size(), 'z'), 4008));
-    ASSERT_NE(slot->request.body_received, 0u);
-    EXPECT_TRUE(serve_builtin(&slot->response, slot.get(), &slot->request));
+    ASSERT_NE(x->request.body_received, 0u);
+    EXPECT_TRUE(serve_builtin(x));
     ASSERT_TRUE(take_packet());
     EXPECT_EQ(packet.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
     EXPECT_EQ(header_value(packet, "Connection"), "close");
-    EXPECT_FALSE(slot->request.keep_alive);
+    EXPECT_FALSE(x->request.keep_alive);
 }
 
 } // namespace

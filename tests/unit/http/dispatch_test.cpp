@@ -10,16 +10,19 @@
 #include <thread>
 #include <vector>
 
+#include "core/reload_handshake.h"
 #include "core/settings.h"
 #include "http/dispatch.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "net/receive_loop.h"
 #include "net/server.h"
+#include "support/exchange.h"
 #include "os/event.h"
 
 namespace {
 
-constexpr uint64_t half_size = 262144;
+constexpr uint64_t half_size = test_exchange::half_size;
 
 TEST(UpgradeHostHash, HandComputedValues)
 {
@@ -58,8 +61,8 @@ TEST(UpgradeHostHash, OnlyTheGivenBytesCount)
 // tests change put back afterwards.
 class Dispatch : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { event_create(&reload_done, true, true); }
-    static void TearDownTestSuite() { event_close(&reload_done); }
+    static void SetUpTestSuite() { reload_handshake_open(); }
+    static void TearDownTestSuite() { reload_handshake_close(); }
 
     void SetUp() override
     {
@@ -71,32 +74,15 @@ protected:
         saved_vdir = g_vdir_mappings;
         set_root(u"/nonexistent-quillnest-root");
 
-        send_buffer.assign(2 * half_size, '#');
-        receive_buffer.assign(receive_buffer_length + 1, '\0');
-        path_buffer.assign(path_buffer_length, u'\0');
-        slot.reset(new connection_slot{});
-        response_record* response = &slot->response;
-        response->send_base = send_buffer.data();
-        response->slot_buffer = send_buffer.data();
-        response->slot_buffer_size = half_size;
-        response->send_result = 0;
-        response->resolved.path_buffer = path_buffer.data();
-        response->resolved.capacity = path_buffer_length;
-        ASSERT_EQ(event_create(&response->send_request, false, false), 0);
-        ASSERT_EQ(event_create(&response->send_done, false, true), 0);
-        slot->receive_begin = receive_buffer.data();
-        slot->receive_end = receive_buffer.data() + receive_buffer_length;
-        slot->tls.so.store(invalid_socket);
-        reset_request(&slot->request);
+        t.reset(new test_exchange());
+        slot = t->slot.get();
+        x = t->exchange.get();
     }
 
     void TearDown() override
     {
-        event_close(&slot->response.send_request);
-        event_close(&slot->response.send_done);
+        t.reset();
         g_upgrade_https_in_effect.store(false);
-        reload_pending.store(false);
-        event_signal(&reload_done);
         g_root_length = saved_root_length;
         std::memcpy(g_root, saved_root, sizeof(saved_root));
         g_vdir_mappings = saved_vdir;
@@ -111,23 +97,23 @@ protected:
     // Puts text into the receive buffer as the receive loop does.
     void receive(const std::string& text)
     {
-        std::memcpy(receive_buffer.data(), text.data(), text.size());
-        receive_buffer[text.size()] = '\0';
+        std::memcpy(t->receive_buffer.data(), text.data(), text.size());
+        t->receive_buffer[text.size()] = '\0';
         length = text.size();
     }
 
     void dispatch(const std::string& text)
     {
         receive(text);
-        dispatch_request(slot.get(), receive_buffer.data(), length);
+        dispatch_verdict verdict{};
+        dispatch_request(slot, t->receive_buffer.data(), length, false, &verdict);
     }
 
     // Whether a packet was handed over within wait_ms; its bytes in `packet`.
     bool take_packet(int64_t wait_ms = 0)
     {
-        if (event_wait(&slot->response.send_request, wait_ms) != event_signalled) return false;
-        packet.assign(slot->response.p_send, slot->response.size_send);
-        event_signal(&slot->response.send_done);
+        if (!t->take_packet(wait_ms)) return false;
+        packet = t->packet;
         return true;
     }
 
@@ -145,14 +131,13 @@ protected:
     void parse(const std::string& text)
     {
         receive(text);
-        reset_request(&slot->request);
-        ASSERT_TRUE(parse_request(&slot->request, receive_buffer.data(), length, slot->receive_end));
+        reset_request(&x->request);
+        ASSERT_TRUE(parse_request(&x->request, t->receive_buffer.data(), length, slot->receive_end));
     }
 
-    std::vector<char> send_buffer;
-    std::vector<char> receive_buffer;
-    std::vector<char16_t> path_buffer;
-    std::unique_ptr<connection_slot> slot;
+    std::unique_ptr<test_exchange> t;
+    connection_slot* slot = nullptr;
+    http_exchange* x = nullptr;
     uint64_t length = 0;
     std::string packet;
     char16_t saved_root[256];
@@ -186,7 +171,7 @@ TEST_F(Dispatch, RefusedMethodGets405AndTheConnectionEnds)
                              "OPTIONS * HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n",
                              "PUT / HTTP/1.1\r\nHost: x\r\n\r\n"}) {
         EXPECT_EQ(answer(text), short_405) << text;
-        EXPECT_FALSE(slot->request.keep_alive) << text;
+        EXPECT_FALSE(x->request.keep_alive) << text;
         EXPECT_FALSE(slot->tls.abortive_close.load()) << text;
     }
 }
@@ -209,7 +194,7 @@ TEST_F(Dispatch, MalformedRequestGets400AndAnAbortiveClose)
     for (const bad_case& bc : cases) {
         slot->tls.abortive_close.store(false);
         EXPECT_EQ(answer(bc.text), bc.expected) << bc.text;
-        EXPECT_FALSE(slot->request.keep_alive) << bc.text;
+        EXPECT_FALSE(x->request.keep_alive) << bc.text;
         EXPECT_TRUE(slot->tls.abortive_close.load()) << bc.text;
     }
 }
@@ -219,8 +204,8 @@ TEST_F(Dispatch, IncompleteRequestWaitsWithoutAnswer)
     std::string full = "GET /quillnest/ HTTP/1.1\r\nHost: x\r\n\r\n";
     dispatch(full.substr(0, 20));
     EXPECT_FALSE(take_packet());
-    EXPECT_FALSE(slot->request.complete);
-    EXPECT_NE(slot->request.pending_end, nullptr);
+    EXPECT_FALSE(x->request.complete);
+    EXPECT_NE(x->request.pending_end, nullptr);
 
     // More data behind the same start completes it.
     dispatch(full);
@@ -257,13 +242,13 @@ TEST_F(Dispatch, Routing)
 
 TEST_F(Dispatch, ContentCodingAndSecureAreSetPerRequest)
 {
-    slot->response.encoding_br = true;
-    slot->response.encoding_gzip = true;
-    slot->response.secure = true;
+    x->response.encoding_br = true;
+    x->response.encoding_gzip = true;
+    x->response.secure = true;
     answer("GET /quillnest/ HTTP/1.1\r\nHost: x\r\n\r\n");
-    EXPECT_FALSE(slot->response.encoding_br);
-    EXPECT_FALSE(slot->response.encoding_gzip);
-    EXPECT_FALSE(slot->response.secure);
+    EXPECT_FALSE(x->response.encoding_br);
+    EXPECT_FALSE(x->response.encoding_gzip);
+    EXPECT_FALSE(x->response.secure);
 }
 
 TEST_F(Dispatch, UnresolvablePathGets500InHtml)
@@ -276,8 +261,8 @@ TEST_F(Dispatch, UnresolvablePathGets500InHtml)
     EXPECT_EQ(header_value(got, "Connection"), "close");
     EXPECT_NE(body_of(got).find("500 Internal Server Error</td>"), std::string::npos);
     EXPECT_EQ(header_value(got, "Content-Length"), std::to_string(body_of(got).size()));
-    EXPECT_FALSE(slot->request.keep_alive);
-    EXPECT_FALSE(slot->response.resolving.load());
+    EXPECT_FALSE(x->request.keep_alive);
+    EXPECT_FALSE(reload_slot_resolving(slot->number));
 }
 
 TEST_F(Dispatch, VirtualDirectoryWithoutSlashIsRedirected)
@@ -308,31 +293,30 @@ TEST_F(Dispatch, VirtualDirectoryWithoutSlashIsRedirected)
             EXPECT_NE(body.find(std::string("<a href=\"") + rc.location + "\">"), std::string::npos) << rc.text;
         else
             EXPECT_EQ(body, "") << rc.text;
-        EXPECT_TRUE(slot->request.keep_alive) << rc.text;
+        EXPECT_TRUE(x->request.keep_alive) << rc.text;
     }
 }
 
 TEST_F(Dispatch, ResolvingWaitsForARunningReload)
 {
-    event_reset(&reload_done);
-    reload_pending.store(true);
+    reload_begin();
     receive("GET /quillnest/ HTTP/1.1\r\nHost: x\r\n\r\n");
     std::atomic<bool> done{false};
     std::thread worker([&] {
-        dispatch_request(slot.get(), receive_buffer.data(), length);
+        dispatch_verdict verdict{};
+        dispatch_request(slot, t->receive_buffer.data(), length, false, &verdict);
         done.store(true);
     });
     EXPECT_FALSE(take_packet(200)) << "answered while the settings were being replaced";
     EXPECT_FALSE(done.load());
     // The waiting slot has stepped back, so the reload can go on.
-    EXPECT_FALSE(slot->response.resolving.load());
+    EXPECT_FALSE(reload_slot_resolving(slot->number));
 
-    reload_pending.store(false);
-    event_signal(&reload_done);
+    reload_end();
     EXPECT_TRUE(take_packet(5000));
     worker.join();
     EXPECT_EQ(status_line(packet), "HTTP/1.1 200 OK");
-    EXPECT_FALSE(slot->response.resolving.load());
+    EXPECT_FALSE(reload_slot_resolving(slot->number));
 }
 
 // The HTTPS upgrade with the per-slot verdict cache. No certificate is loaded
@@ -346,7 +330,14 @@ protected:
         g_upgrade_https_in_effect.store(true);
     }
 
-    bool check() { return check_https_upgrade(slot.get(), receive_buffer.data()); }
+    bool check() { return check_https_upgrade(x, t->receive_buffer.data()); }
+
+    // Caches a verdict as a check under the current settings would.
+    void plant(uint64_t verdict)
+    {
+        x->upgrade_verdict = verdict;
+        x->upgrade_generation = reload_generation() + 1;
+    }
 
     const std::string request_text = "GET /a%20b/c?x=1&y HTTP/1.1\r\nHost: Site:8080\r\n"
                                      "Upgrade-Insecure-Requests: 1\r\n\r\n";
@@ -358,30 +349,39 @@ TEST_F(Upgrade, ComputedVerdictIsCachedWithTheHostHash)
     ASSERT_EQ(site_hash & 1, 1u) << "the test needs a hash whose lowest bit the verdict replaces";
     parse(request_text);
     EXPECT_FALSE(check());
-    EXPECT_EQ(slot->upgrade_verdict.load(), site_hash & ~1ULL);
-    EXPECT_EQ(std::string(receive_buffer.data(), 3), "GET") << "nothing is written without a redirect";
+    EXPECT_EQ(x->upgrade_verdict, site_hash & ~1ULL);
+    EXPECT_EQ(std::string(t->receive_buffer.data(), 3), "GET") << "nothing is written without a redirect";
 }
 
 TEST_F(Upgrade, CachedVerdictWritesTheUrl)
 {
-    slot->upgrade_verdict.store(site_hash | 1);
+    plant(site_hash | 1);
     parse(request_text);
     ASSERT_TRUE(check());
-    EXPECT_STREQ(receive_buffer.data(), "https://site:8080/a%20b/c?x=1&y");
-    EXPECT_EQ(slot->upgrade_verdict.load(), site_hash | 1);
+    EXPECT_STREQ(t->receive_buffer.data(), "https://site:8080/a%20b/c?x=1&y");
+    EXPECT_EQ(x->upgrade_verdict, site_hash | 1);
 
     // Without a query nothing follows the path.
     parse("GET /index.htm HTTP/1.1\r\nHost: site\r\nUpgrade-Insecure-Requests: 1\r\n\r\n");
     ASSERT_TRUE(check());
-    EXPECT_STREQ(receive_buffer.data(), "https://site/index.htm");
+    EXPECT_STREQ(t->receive_buffer.data(), "https://site/index.htm");
+}
+
+TEST_F(Upgrade, AReadingOfTheSettingsOutdatesTheCachedVerdict)
+{
+    plant(site_hash | 1);
+    reload_count_reading();
+    parse(request_text);
+    EXPECT_FALSE(check()) << "a verdict from before the reading was used";
+    EXPECT_EQ(x->upgrade_verdict, site_hash & ~1ULL);
 }
 
 TEST_F(Upgrade, AnotherHostIsCheckedAgain)
 {
-    slot->upgrade_verdict.store(site_hash | 1);
+    plant(site_hash | 1);
     parse("GET / HTTP/1.1\r\nHost: other\r\nUpgrade-Insecure-Requests: 1\r\n\r\n");
     EXPECT_FALSE(check());
-    EXPECT_EQ(slot->upgrade_verdict.load(), upgrade_host_hash("other", 5) & ~1ULL);
+    EXPECT_EQ(x->upgrade_verdict, upgrade_host_hash("other", 5) & ~1ULL);
 }
 
 TEST_F(Upgrade, ConditionsThatRuleItOut)
@@ -405,26 +405,26 @@ TEST_F(Upgrade, ConditionsThatRuleItOut)
         {"method not served", request_text, false, true, half_size, method_options},
     };
     for (const off_case& oc : cases) {
-        slot->upgrade_verdict.store(site_hash | 1);
+        plant(site_hash | 1);
         parse(oc.text);
-        slot->response.secure = oc.secure;
+        x->response.secure = oc.secure;
         g_upgrade_https_in_effect.store(oc.in_effect);
-        slot->response.slot_buffer_size = oc.slot_buffer_size;
-        if (oc.method != -1) slot->request.method = oc.method;
+        slot->channel.slot_buffer_size = oc.slot_buffer_size;
+        if (oc.method != -1) x->request.method = oc.method;
         EXPECT_FALSE(check()) << oc.name;
-        EXPECT_EQ(slot->upgrade_verdict.load(), site_hash | 1) << oc.name << ": the cache is untouched";
+        EXPECT_EQ(x->upgrade_verdict, site_hash | 1) << oc.name << ": the cache is untouched";
     }
 }
 
 TEST_F(Upgrade, DispatchSendsTheRedirect)
 {
-    slot->upgrade_verdict.store(site_hash | 1);
+    plant(site_hash | 1);
     std::string got = answer("GET /docs/?v=2 HTTP/1.1\r\nHost: site:8080\r\nUpgrade-Insecure-Requests: 1\r\n"
                              "Connection: keep-alive\r\n\r\n");
     EXPECT_EQ(status_line(got), "HTTP/1.1 302 Found");
     EXPECT_EQ(header_value(got, "Location"), "https://site:8080/docs/?v=2");
     EXPECT_NE(body_of(got).find("<a href=\"https://site:8080/docs/?v=2\">"), std::string::npos);
-    EXPECT_TRUE(slot->request.keep_alive);
+    EXPECT_TRUE(x->request.keep_alive);
 
     // Without the header the same request is served over plain HTTP.
     got = answer("GET /quillnest/ HTTP/1.1\r\nHost: site:8080\r\n\r\n");

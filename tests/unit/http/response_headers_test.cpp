@@ -11,6 +11,7 @@
 #include "core/settings.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "net/send_path.h"
 #include "http/status_table.h"
 #include "net/server.h"
 #include "os/clock.h"
@@ -721,23 +722,24 @@ protected:
         g_min_gz.store(false);
         g_upgrade_hsts_in_effect.store(false);
         buffer.assign(2 * half_size, '#');
-        response.send_base = buffer.data();
-        response.slot_buffer = buffer.data();
-        response.slot_buffer_size = half_size;
-        response.half = false;
-        response.send_result = 0;
-        ASSERT_EQ(event_create(&response.send_request, false, false), 0);
-        ASSERT_EQ(event_create(&response.send_done, false, true), 0);
+        response.channel = &channel;
+        channel.send_base = buffer.data();
+        channel.slot_buffer = buffer.data();
+        channel.slot_buffer_size = half_size;
+        channel.half = false;
+        channel.send_result = 0;
+        ASSERT_EQ(event_create(&channel.send_request, false, false), 0);
+        ASSERT_EQ(event_create(&channel.send_done, false, true), 0);
         request.method = method_get;
         request.version = version_http11;
         request.keep_alive = true;
-        write = response.slot_buffer + body_offset;
-        end = response.slot_buffer + half_size;
+        write = channel.slot_buffer + body_offset;
+        end = channel.slot_buffer + half_size;
     }
     void TearDown() override
     {
-        event_close(&response.send_request);
-        event_close(&response.send_done);
+        event_close(&channel.send_request);
+        event_close(&channel.send_done);
     }
 
     void append(const std::string& data)
@@ -760,13 +762,14 @@ protected:
     // Whether a packet was handed over since the last call; its bytes in `packet`.
     bool take_packet()
     {
-        if (event_wait(&response.send_request, 0) != event_signalled) return false;
-        packet.assign(response.p_send, response.size_send);
-        event_signal(&response.send_done);
+        if (event_wait(&channel.send_request, 0) != event_signalled) return false;
+        packet.assign(channel.p_send, channel.size_send);
+        event_signal(&channel.send_done);
         return true;
     }
 
     std::vector<char> buffer;
+    send_channel channel{};
     response_record response{};
     request_record request{};
     char* write = nullptr;
@@ -799,7 +802,7 @@ TEST_F(ChunkedBody, FirstChunkCarriesTheHeaderRightBeforeTheData)
     ASSERT_TRUE(take_packet());
     EXPECT_EQ(masked_packet(), std::string(chunked_header) + "b\r\n<html>hello\r\n");
     // The data was not moved: the size line ends exactly where the body begins.
-    EXPECT_EQ(response.p_send + response.size_send, first_half + body_offset + 11 + 2);
+    EXPECT_EQ(channel.p_send + channel.size_send, first_half + body_offset + 11 + 2);
     EXPECT_EQ(std::memcmp(first_half + body_offset - 3, "b\r\n<html>", 9), 0);
     EXPECT_EQ(first_half[body_offset + 13], '#');
     EXPECT_TRUE(header_sent);
@@ -814,7 +817,7 @@ TEST_F(ChunkedBody, FirstChunkCarriesTheHeaderRightBeforeTheData)
     ASSERT_TRUE(flush());
     ASSERT_TRUE(take_packet());
     EXPECT_EQ(packet, "11170\r\n" + data + "\r\n");
-    EXPECT_EQ(response.p_send, first_half + half_size + body_offset - 7);
+    EXPECT_EQ(channel.p_send, first_half + half_size + body_offset - 7);
     EXPECT_EQ(write, first_half + body_offset);
     EXPECT_EQ(end, first_half + half_size);
     EXPECT_FALSE(take_packet());
@@ -830,14 +833,14 @@ TEST_F(ChunkedBody, HeadSendsOnlyTheHeader)
     std::string expected = chunked_header;
     expected.replace(expected.find("keep-alive"), 10, "close");
     EXPECT_EQ(masked_packet(), expected);
-    EXPECT_EQ(response.p_send, buffer.data());
+    EXPECT_EQ(channel.p_send, buffer.data());
     EXPECT_TRUE(flushing) << "the page stops after the header";
 }
 
 TEST_F(ChunkedBody, FailedSendStopsThePage)
 {
-    response.send_result = -1;
-    response.send_error = 32; // a vanished peer is not reported
+    channel.send_result = -1;
+    channel.send_error = 32; // a vanished peer is not reported
     append("data");
     EXPECT_FALSE(flush());
     EXPECT_FALSE(take_packet());

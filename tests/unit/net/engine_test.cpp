@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/lifecycle.h"
+#include "net/receive_loop.h"
 #include "net/send_path.h"
 #include "net/server.h"
 #include "service/console.h"
@@ -36,62 +37,62 @@ std::atomic<int> huge_keep_alive{-1};
 
 char pattern_byte(uint64_t i) { return (char)('a' + (i * 7 + i / 251) % 26); }
 
-// Sends `size` bytes of the pattern through the send path, half by half.
-void send_pattern(connection_slot* slot, uint64_t size)
+// Sends `size` bytes of the pattern through the send path, half by half;
+// false when a send failed.
+bool send_pattern(connection_slot* slot, uint64_t size)
 {
-    response_record* response = &slot->response;
+    send_channel* channel = &slot->channel;
     uint64_t done = 0;
     while (done < size) {
-        uint64_t n = std::min<uint64_t>(size - done, response->slot_buffer_size);
-        char* out = response->slot_buffer;
+        uint64_t n = std::min<uint64_t>(size - done, channel->slot_buffer_size);
+        char* out = channel->slot_buffer;
         for (uint64_t i = 0; i < n; ++i) out[i] = pattern_byte(done + i);
-        if (!send_packet(response, out, n, &slot->request)) return;
+        if (!channel_send(channel, out, n)) return false;
         done += n;
     }
+    return true;
 }
 
-void reply(connection_slot* slot, const std::string& text)
+bool reply(connection_slot* slot, const std::string& text)
 {
-    char* out = slot->response.slot_buffer;
+    char* out = slot->channel.slot_buffer;
     std::memcpy(out, text.data(), text.size());
-    send_packet(&slot->response, out, text.size(), &slot->request);
+    return channel_send(&slot->channel, out, text.size());
 }
 
 } // namespace
 
-void dispatch_request(connection_slot* slot, char* data, uint64_t length)
+void dispatch_request(connection_slot* slot, char* data, uint64_t length, bool, dispatch_verdict* verdict)
 {
-    request_record* r = &slot->request;
+    *verdict = dispatch_verdict{};
     char* nl = static_cast<char*>(std::memchr(data, '\n', length));
-    r->complete = false;
-    r->pending_end = nullptr;
-    r->method = method_get;
     if (!nl) {
-        r->pending_end = data + length;
+        verdict->receive_at = data + length;
         return;
     }
     std::string line(data, nl);
-    r->body_start = nl + 1;
-    r->content_length = 0;
-    r->body_received = 0;
-    r->keep_alive = line != "close";
+    char* next = nl + 1;
     if (line.rfind("post ", 0) == 0) {
-        r->method = method_post;
-        r->content_length = std::stoll(line.substr(5));
-        uint64_t present = (uint64_t)(data + length - r->body_start);
-        if (present < (uint64_t)r->content_length) {
-            r->pending_end = data + length;
+        uint64_t body = std::stoull(line.substr(5));
+        connection_allow_body(slot, body);
+        if ((uint64_t)(data + length - next) < body) {
+            verdict->receive_at = data + length;
             return;
         }
-        line = "body:" + std::string(r->body_start, (size_t)r->content_length);
+        line = "body:" + std::string(next, (size_t)body);
+        next += body;
     }
-    r->complete = true;
-    if (line == "big") send_pattern(slot, big_size);
-    else if (line == "huge") {
-        send_pattern(slot, 256ULL << 20);
-        huge_keep_alive.store(r->keep_alive ? 1 : 0);
+    bool sent;
+    if (line == "big") {
+        sent = send_pattern(slot, big_size);
+    } else if (line == "huge") {
+        sent = send_pattern(slot, 256ULL << 20);
+        huge_keep_alive.store(sent ? 1 : 0);
+    } else {
+        sent = reply(slot, "got:" + line + "\n");
     }
-    else reply(slot, "got:" + line + "\n");
+    verdict->keep_open = sent && line != "close";
+    if (next < data + length) verdict->next_request = next;
 }
 
 namespace {
@@ -117,6 +118,7 @@ protected:
         server->port = port;
         server->addr_local_port = port;
         server->configured.store(true);
+        slots_reserve(server);
         slots_start(server);
         listener = new std::thread([] { run_server(server); });
         wait_listening();

@@ -18,10 +18,11 @@
 #include <string>
 #include <thread>
 
-#include "content/file_delivery.h"
+#include "content/reader_queue.h"
 #include "core/lifecycle.h"
 #include "core/settings.h"
 #include "core/text.h"
+#include "http/exchange.h"
 #include "net/server.h"
 #include "service/console.h"
 #include "service/service.h"
@@ -177,7 +178,7 @@ TEST(RequestPath, TenThousandMixedRequestsAllocateNothing)
 
     service_setup(0, nullptr);
     console_setup();
-    file_queue_init();
+    reader_queue_init(&g_reader_queue);
     static G_SOCKET server{};
     server.cw_connections = slot_count;
     server.path_buffer_length = path_buffer_length;
@@ -195,6 +196,8 @@ TEST(RequestPath, TenThousandMixedRequestsAllocateNothing)
     server.port = free_loopback_port();
     server.addr_local_port = server.port;
     server.configured.store(true);
+    slots_reserve(&server);
+    for (uint32_t i = 0; i < slot_count; ++i) exchange_setup(&g_exchanges[i], &server.slots[i]);
     slots_start(&server);
     std::thread listener([] { run_server(&server); });
     int s = -1;
@@ -250,7 +253,7 @@ TEST(RequestPath, TenThousandMixedRequestsAllocateNothing)
     shutdown_server(&server);
     g_view_md.store(false);
     settings_release();
-    file_queue_release();
+    reader_queue_release(&g_reader_queue);
     console_teardown();
     service_teardown();
     for (const auto& f : files) unlink((r + f.first).c_str());

@@ -27,19 +27,19 @@ TEST(SlotLayout, BuffersFillNineteenUnitsInTheirOrder)
 
     for (uint32_t i = 0; i < slot_count; ++i) {
         const connection_slot& slot = server->slots[i];
-        EXPECT_EQ(slot.response.send_base, base + i * send_buffer_length);
-        EXPECT_EQ(slot.response.slot_buffer, slot.response.send_base);
-        EXPECT_EQ(slot.response.slot_buffer_size, send_buffer_length / 2);
+        EXPECT_EQ(slot.channel.send_base, base + i * send_buffer_length);
+        EXPECT_EQ(slot.channel.slot_buffer, slot.channel.send_base);
+        EXPECT_EQ(slot.channel.slot_buffer_size, send_buffer_length / 2);
         EXPECT_EQ(slot.receive_begin, base + 32 * mib + i * receive_buffer_length);
         EXPECT_EQ(slot.receive_end, slot.receive_begin + receive_buffer_length);
         EXPECT_EQ(slot.tls.p_recv, slot.receive_begin);
         EXPECT_EQ(slot.tls.p_recv_size, receive_buffer_length);
-        EXPECT_EQ(reinterpret_cast<char*>(slot.response.resolved.path_buffer),
+        EXPECT_EQ(reinterpret_cast<char*>(slot.path_buffer),
                   base + 36 * mib + i * 2 * path_buffer_length);
-        EXPECT_EQ(slot.response.resolved.capacity, path_buffer_length);
+        EXPECT_EQ(slot.path_capacity, path_buffer_length);
     }
     const connection_slot& last = server->slots[slot_count - 1];
-    char* path_end = reinterpret_cast<char*>(last.response.resolved.path_buffer + path_buffer_length);
+    char* path_end = reinterpret_cast<char*>(last.path_buffer + path_buffer_length);
     EXPECT_EQ(base + size - path_end, (ptrdiff_t)mib);
 
     std::free(base);

@@ -14,6 +14,7 @@
 #include "http/canned_pages.h"
 #include "http/exchange.h"
 #include "net/send_path.h"
+#include "pages/markdown.h"
 #include "service/console.h"
 
 namespace {
@@ -286,6 +287,9 @@ void open_target_file(file_request* fr)
             path_cut(r, directory_end);
             path_append(r, u"index.md");
             fr->markdown_index = true;
+            // index.md is rendered from its own bytes: no compressed variant.
+            fr->want_br = false;
+            fr->want_gzip = false;
             next = candidate_md;
         } else if (next != candidate_none && next != candidate_directory) {
             path_cut(r, directory_end);
@@ -338,6 +342,33 @@ bool not_modified(const request_record* request, uint64_t write_time)
         if (value[i] != c) return false;
     }
     return true;
+}
+
+// A Markdown file asked for with "?view" that fits the view is rendered.
+bool markdown_view(const http_exchange* exchange, const file_request* fr)
+{
+    return exchange->request.query_view && fr->resolved->type == mime_text_markdown && g_view_md.load() &&
+           markdown_fits(fr->remaining, exchange->response.channel->slot_buffer_size);
+}
+
+// Reads the whole file into the end of the slot buffer, four zero bytes
+// behind it, and renders it; false when the connection must end.
+bool send_markdown_view(http_exchange* exchange, file_request* fr)
+{
+    request_record* request = &exchange->request;
+    response_record* response = &exchange->response;
+    const uint64_t size = fr->remaining;
+    char* text = response->channel->slot_buffer + response->channel->slot_buffer_size - 4 - size;
+    uint64_t length = 0;
+    while (fr->remaining != 0) {
+        int64_t n = read_file_chunk(fr, text + length, size - length);
+        if (n < 0) return send_read_failure(response, request);
+        // A file that shrank since it was opened is rendered as far as it goes.
+        if (n == 0) break;
+        length += (uint64_t)n;
+    }
+    std::memset(text + length, 0, 4);
+    return render_markdown(exchange, text, length);
 }
 
 // Sends an ordinary file, whole or as a single range; false when a send failed.
@@ -450,6 +481,12 @@ bool serve_file(http_exchange* exchange)
     fr.resolved = &response->resolved;
     fr.request = request;
     response->negotiated = true;
+    // "?view" renders the Markdown text itself; a compressed variant of it
+    // would be rendered as if it were text.
+    if (request->query_view && g_view_md.load() && fr.resolved->type == mime_text_markdown) {
+        fr.want_br = false;
+        fr.want_gzip = false;
+    }
 
     if (fr.resolved->path_end) open_target_file(&fr);
 
@@ -466,10 +503,12 @@ bool serve_file(http_exchange* exchange)
         result = send_not_found(response, request);
     } else if (fr.resolved->type == mime_access_blocked) {
         result = send_not_found(response, request);
+    } else if (markdown_view(exchange, &fr)) {
+        result = send_markdown_view(exchange, &fr);
     } else {
-        // Markdown files go out as they are, rendering with "?view" comes
-        // with the renderer. Only a body that is the variant itself carries
-        // its content coding, never a 404 page sent instead of it.
+        // Only a body that is the variant itself carries its content coding,
+        // never a 404 page sent instead of it; a Markdown file too large for
+        // the view goes out as it is.
         response->encoding_br = fr.serving_br;
         response->encoding_gzip = fr.serving_gzip;
         result = send_file_body(exchange, &fr);

@@ -264,9 +264,10 @@ class Delivery(FileServerCase):
             ("/docs/", 200, "text/html", b"<p>docs index.html</p>"),
             ("/both/", 200, "text/html", b"<p>index.htm wins</p>"),
             ("/nohtml/", 200, "text/html", b"<p>htm only</p>"),
-            # view_md on: index.md is chosen (shown as it is until pages are rendered)
-            ("/md/", 200, "text/markdown", b"# index markdown\n"),
-            ("/md/README.md?view", 200, "text/markdown", b"# readme\n"),
+            # view_md on: index.md is chosen and rendered, as "?view" renders
+            ("/md/", 200, "text/html; charset=utf-8", None),
+            ("/md/README.md?view", 200, "text/html; charset=utf-8", None),
+            ("/md/README.md", 200, "text/markdown", b"# readme\n"),
             # a directory named without "/" tries no index file
             ("/docs", 404, "text/html", None),
             ("/emptydir/", 404, "text/html", None),

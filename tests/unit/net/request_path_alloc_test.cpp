@@ -1,10 +1,11 @@
 // The request path allocates nothing: the whole server runs in this process
 // with an allocator that counts every call made by a thread other than the
-// test's own, over 10,000 mixed requests.
+// test's own, over 10,000 mixed requests (rendered Markdown pages among them).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -91,8 +92,31 @@ extern "C" void* aligned_alloc(size_t alignment, size_t size)
 
 namespace {
 
-// Reads one answer: the header block, then Content-Length bytes unless the
-// answer has no body. Returns the status code, 0 when the connection failed.
+// Reads the rest of a chunked body, of which `have` bytes from `start` have
+// arrived, up to its terminating chunk. False when the connection failed.
+bool read_chunked(int s, char* buffer, size_t capacity, size_t start, size_t have)
+{
+    // The answer ends with the last chunk's CR LF, "0", CR LF and the empty line.
+    static const char last[] = "\r\n0\r\n\r\n";
+    const size_t tail = sizeof(last) - 1;
+    std::memmove(buffer, buffer + start, have - start);
+    have -= start;
+    while (have < tail || std::memcmp(buffer + have - tail, last, tail) != 0) {
+        // Keep the last bytes: the end may arrive split over two receives.
+        if (have > tail) {
+            std::memmove(buffer, buffer + have - tail, tail);
+            have = tail;
+        }
+        ssize_t n = recv(s, buffer + have, capacity - 1 - have, 0);
+        if (n <= 0) return false;
+        have += (size_t)n;
+    }
+    return true;
+}
+
+// Reads one answer: the header block, then Content-Length bytes (or the
+// chunks) unless the answer has no body. Returns the status code, 0 when the
+// connection failed.
 int read_answer(int s, bool head, char* buffer, size_t capacity)
 {
     size_t have = 0;
@@ -105,6 +129,8 @@ int read_answer(int s, bool head, char* buffer, size_t capacity)
         end = std::strstr(buffer, "\r\n\r\n");
     }
     int status = std::atoi(buffer + 9);
+    if (!head && std::strstr(buffer, "Transfer-Encoding: chunked") != nullptr)
+        return read_chunked(s, buffer, capacity, (size_t)(end + 4 - buffer), have) ? status : 0;
     const char* length = std::strstr(buffer, "Content-Length: ");
     size_t body = (length && !head && status != 304) ? (size_t)std::atoll(length + 16) : 0;
     size_t total = (size_t)(end + 4 - buffer) + body;
@@ -133,10 +159,16 @@ TEST(RequestPath, TenThousandMixedRequestsAllocateNothing)
     ASSERT_NE(mkdtemp(root), nullptr);
     std::string r = root;
     std::string big(300000, 'b');
+    std::string page_text = "# Notes\n\nSome *text*, `code`, [a link](x.md) and http://example.com.\n\n";
+    std::string rows = "x\n\n| a | b |\n|:-|-:|\n";
+    while (rows.size() < 90000) rows += "| *c* | `1<2` |\n";
+    page_text += "```c\n#include <stdio.h>\nint main(void) { return 0x1F; } // c\n```\n";
     const std::pair<std::string, std::string> files[] = {
         {"/index.html", "<p>home</p>"}, {"/small.txt", "hello"}, {"/big.bin", big},
-        {"/style.css", "a{}"}, {"/style.min.css", "a{}"},
+        {"/style.css", "a{}"}, {"/style.min.css", "a{}"}, {"/notes.md", page_text},
+        {"/rows.md", rows}, {"/docs/index.md", page_text},
     };
+    ASSERT_EQ(mkdir((r + "/docs").c_str(), 0700), 0);
     for (const auto& f : files) {
         FILE* out = std::fopen((r + f.first).c_str(), "wb");
         ASSERT_NE(out, nullptr);
@@ -154,11 +186,13 @@ TEST(RequestPath, TenThousandMixedRequestsAllocateNothing)
     server.packet_length_rw[1] = send_buffer_length;
     server.region.unit_size = large_page_minimum(&server.region);
     for (uint32_t i = 0; i < slot_count; ++i) slot_setup(&server.slots[i], i);
-    std::string ini = "root=" + r + "\r\nmin_gz=1\r\nvdir=\r\n{\r\nmedia|" + r + "\r\n}\r\n";
+    std::string ini = "root=" + r + "\r\nmin_gz=1\r\nview_md=1\r\nvdir=\r\n{\r\nmedia|" + r + "\r\n}\r\n";
     char16_t text[1024];
     ASSERT_GT(utf8_to_utf16(text, 1024, ini.c_str()), 0u);
     settings_reading reading;
     ASSERT_EQ(settings_parse_text(&server, text, &reading), 0);
+    // Parsing fills the server object; the reading publishes the switches.
+    g_view_md.store(server.view_md);
     server.port = free_loopback_port();
     server.addr_local_port = server.port;
     server.configured.store(true);
@@ -189,6 +223,11 @@ TEST(RequestPath, TenThousandMixedRequestsAllocateNothing)
         {"POST /echo HTTP/1.1\r\nHost: a\r\nConnection: keep-alive\r\nContent-Length: 5\r\n\r\nhello", false, 200},
         {"GET /%2e%2e/%2e%2e/etc/passwd HTTP/1.1\r\nHost: a\r\nConnection: keep-alive\r\n\r\n", false, 404},
         {"GET /a/../small.txt HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", false, 200},
+        {"GET /notes.md?view HTTP/1.1\r\nHost: a\r\nConnection: keep-alive\r\n\r\n", false, 200},
+        {"GET /rows.md?view HTTP/1.1\r\nHost: a\r\nConnection: keep-alive\r\n\r\n", false, 200},
+        {"HEAD /rows.md?view HTTP/1.1\r\nHost: a\r\nConnection: keep-alive\r\n\r\n", true, 200},
+        {"GET /docs/ HTTP/1.1\r\nHost: a\r\nConnection: keep-alive\r\n\r\n", false, 200},
+        {"GET /notes.md?view HTTP/1.1\r\nHost: a\r\nConnection: keep-alive\r\nRange: bytes=10-99\r\n\r\n", false, 206},
     };
     constexpr int total = 10000;
     constexpr int per_connection = 100;
@@ -212,11 +251,13 @@ TEST(RequestPath, TenThousandMixedRequestsAllocateNothing)
     event_signal(&g_console_stop);
     listener.join();
     shutdown_server(&server);
+    g_view_md.store(false);
     settings_release();
     reader_queue_release(&g_reader_queue);
     console_teardown();
     service_teardown();
     for (const auto& f : files) unlink((r + f.first).c_str());
+    rmdir((r + "/docs").c_str());
     rmdir(root);
 }
 

@@ -83,29 +83,60 @@ def probe(port):
 
 
 class Holders:
-    """Connections held open by this process for the idle and never-read attacks."""
+    """64 connections held open for the idle and never-read attacks; one that
+    the server closes is opened again at once, so the attacker always tries
+    to hold every slot."""
+
+    ESTABLISHED = 1
 
     def __init__(self, port, request, read_answer, count=64):
-        self.sockets = []
-        for _ in range(count):
-            try:
-                s = socket.create_connection(("127.0.0.1", port), timeout=5)
-                s.sendall(request)
-                if read_answer:
-                    s.settimeout(5)
-                    data = b""
-                    while b"</html>" not in data:
-                        chunk = s.recv(65536)
-                        if not chunk:
-                            break
-                        data += chunk
-                self.sockets.append(s)
-            except OSError:
-                pass
+        self.port = port
+        self.request = request
+        self.read_answer = read_answer
+        self.stopping = threading.Event()
+        self.sockets = [self.open() for _ in range(count)]
+        self.thread = threading.Thread(target=self.keep)
+        self.thread.start()
+
+    def open(self):
+        try:
+            s = socket.socket()
+            if not self.read_answer:
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            s.settimeout(5)
+            s.connect(("127.0.0.1", self.port))
+            s.sendall(self.request)
+            if self.read_answer:
+                data = b""
+                while b"</html>" not in data:
+                    chunk = s.recv(65536)
+                    if not chunk:
+                        break
+                    data += chunk
+            return s
+        except OSError:
+            return None
+
+    def keep(self):
+        while not self.stopping.wait(0.1):
+            for i, s in enumerate(self.sockets):
+                alive = False
+                if s is not None:
+                    try:
+                        alive = s.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 1)[0] == self.ESTABLISHED
+                    except OSError:
+                        pass
+                if not alive:
+                    if s is not None:
+                        s.close()
+                    self.sockets[i] = self.open()
 
     def stop(self):
+        self.stopping.set()
+        self.thread.join()
         for s in self.sockets:
-            s.close()
+            if s is not None:
+                s.close()
 
 
 def start_attack(name, port):

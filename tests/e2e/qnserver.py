@@ -16,6 +16,8 @@ import time
 BINARY = os.environ.get("QN_BINARY", "")
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TEMPLATE = os.path.join(ROOT, "src", "assets", "files", "quillnest.ini")
+SANITIZER_MARKS = ("WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                   "runtime error:")
 
 
 def free_port():
@@ -115,7 +117,13 @@ class Server:
             self.proc.wait()
         self._out.close()
         self._err.close()
+        # A sanitizer build reports what it found on standard error; a report
+        # fails the test that ran the server.
+        errors = self.errors()
         shutil.rmtree(self.dir, ignore_errors=True)
+        for mark in SANITIZER_MARKS:
+            if mark in errors:
+                raise AssertionError("the server's sanitizer reported:\n" + errors[:20000])
 
     def __enter__(self):
         return self

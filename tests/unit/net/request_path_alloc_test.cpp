@@ -42,7 +42,7 @@ thread_local bool test_thread = false;
 
 } // namespace
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool sanitized = true;
 #else
 constexpr bool sanitized = false;

@@ -26,6 +26,12 @@ bool channel_send(send_channel* channel, const char* data, uint64_t size)
     // The sending thread has ended (the server is stopping): nobody would send
     // this, and the client must not wait for it.
     if (channel->gone.load() || event_wait(&channel->send_done, event_infinite) != event_signalled) return false;
+    // The sending thread may have ended while this thread waited: its last
+    // signal is the token, and nobody would send the packet.
+    if (channel->gone.load()) {
+        event_signal(&channel->send_done);
+        return false;
+    }
     if (channel->send_result == -1) {
         event_signal(&channel->send_done);
         if (!quiet_send_error(channel->send_error))
@@ -43,6 +49,7 @@ bool channel_send(send_channel* channel, const char* data, uint64_t size)
 
 bool channel_busy(send_channel* channel)
 {
+    if (channel->gone.load()) return false;
     if (event_wait(&channel->send_done, 0) != event_signalled) return channel->send_done.created.load();
     event_signal(&channel->send_done);
     return false;
@@ -50,6 +57,8 @@ bool channel_busy(send_channel* channel)
 
 void channel_wait_idle(send_channel* channel)
 {
+    // Without the sending thread nothing is in flight.
+    if (channel->gone.load()) return;
     if (event_wait(&channel->send_done, event_infinite) == event_signalled) event_signal(&channel->send_done);
 }
 

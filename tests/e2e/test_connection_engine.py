@@ -188,7 +188,11 @@ class Engine(unittest.TestCase):
         self.assertEqual(result.get("how"), "closed")
         self.assertGreater(result.get("got", 0), size)
 
+    def descriptors(self):
+        return len(os.listdir("/proc/%d/fd" % self.srv.proc.pid))
+
     def test_no_byte_of_one_answer_reaches_another_connection(self):
+        before = self.descriptors()
         stop = threading.Event()
         failures = []
         complete = [0] * 64
@@ -245,8 +249,13 @@ class Engine(unittest.TestCase):
             t.join(30)
         self.assertEqual(failures, [])
         self.assertGreater(sum(complete), 64)
-        # The server still answers.
+        # The server still answers, and every connection's descriptor was given back.
         self.assertIsNotNone(self.probe_soon())
+        for _ in range(100):
+            if self.descriptors() == before:
+                break
+            time.sleep(0.1)
+        self.assertEqual(self.descriptors(), before)
         self.assertEqual(self.srv.stop(), 0)
 
     def test_pause_lets_the_answer_in_flight_finish_before_the_connection_closes(self):

@@ -7,13 +7,14 @@ namespace {
 // An incomplete request counts only after this long...
 constexpr uint64_t request_grace_ns = 2000000000ULL;
 // ...a crawling answer after its packet has been in flight this long, over
-// a measured window of at least this long: a client that stopped reading
-// shows it within a second, and the queue behind it waits meanwhile.
-constexpr uint64_t answer_grace_ns = 1000000000ULL;
-constexpr uint64_t rate_window_ns = 1000000000ULL;
+// a measured window of at least this long: long enough that a reader who
+// pauses for a moment is not taken for one that stopped, short enough that
+// the queue behind it does not wait long.
+constexpr uint64_t answer_grace_ns = 2000000000ULL;
+constexpr uint64_t rate_window_ns = 2000000000ULL;
 // Below this rate (bytes per second) a request or an answer crawls. A client
 // that sends or reads at 64 KiB/s or faster is never taken for one.
-constexpr uint64_t crawl_rate = 32768;
+constexpr uint64_t crawl_rate = 16384;
 
 enum victim_kind : uint32_t { victim_idle = 0, victim_request = 1, victim_answer = 2, victim_kinds = 3 };
 

@@ -2,8 +2,8 @@
 // free, the server makes room by closing the connections that hold a slot
 // while doing least: kept connections between requests first (the one idle
 // longest first), then requests still incomplete after two seconds that
-// arrive slower than 32 KiB/s, then answers whose packet has crawled out
-// slower than that for a second.
+// arrive slower than 16 KiB/s, then answers that have left slower than that
+// over the last two seconds.
 #pragma once
 #include <cstdint>
 
@@ -13,7 +13,7 @@
 constexpr uint32_t pressure_tick_ms = 50;
 
 // How fast a slot's connection has sent lately: the bytes of the last whole
-// window of at least a second. Kernel buffers take the first megabytes of an
+// window of at least two seconds. Kernel buffers take the first megabytes of an
 // answer at once, so only a recent window tells a client that stopped reading.
 struct send_sample {
     uint64_t mark_ns;    // start of the window being measured

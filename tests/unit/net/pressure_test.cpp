@@ -146,12 +146,12 @@ TEST_F(Pressure, ThenRequestsCrawlingInForTwoSecondsThenStalledAnswers)
         server->slots[s.slot].phase_since_ns.store(now - s.since_s * second);
         server->slots[s.slot].request_bytes.store(s.bytes);
     }
-    // An answer whose packet has been stuck for two seconds, and one whose
-    // client reads at 64 KiB/s: both measured over a window of a second.
-    server->slots[5].channel.packet_started_ns.store(now - 2 * second);
-    server->slots[6].channel.packet_started_ns.store(now - 2 * second);
-    pressure_relieve(server.get(), &watch, now - second);
-    server->slots[6].tls.bytes_sent.store(65536);
+    // An answer whose packet has been stuck for three seconds, and one whose
+    // client reads at 64 KiB/s: both measured over a window of two seconds.
+    server->slots[5].channel.packet_started_ns.store(now - 3 * second);
+    server->slots[6].channel.packet_started_ns.store(now - 3 * second);
+    pressure_relieve(server.get(), &watch, now - 2 * second);
+    server->slots[6].tls.bytes_sent.store(2 * 65536);
     queue_clients(3);
     EXPECT_EQ(look_twice(), 3u);
     for (const slot_state& s : states) EXPECT_EQ(shut(s.slot), s.closed) << "slot " << s.slot;
